@@ -60,8 +60,8 @@ class FileSystem {
   // DeleteFileA: kNotFound when missing, kAccessDenied for a folder or a running program's image.
   virtual Status DeleteFile(const std::string& path) = 0;
 
-  // RemoveDirectoryA: removes an empty folder. kNotFound when missing, kAccessDenied when not empty or
-  // not a folder.
+  // RemoveDirectoryA: removes an empty folder. kNotFound when missing, kAccessDenied when not empty,
+  // kInvalid when the path is not a folder.
   virtual Status RemoveFolder(const std::string& path) = 0;
 
   // FindFirstFileA/FindNextFileA over a pattern such as "C:\\X\\*.*": the folder part names the folder,
@@ -81,8 +81,8 @@ class FileSystem {
   // GetFileAttributesExA's size; kNotFound when missing, kAccessDenied for a folder.
   virtual Status FileSize(const std::string& path, uint64_t* size) = 0;
 
-  // GetDriveTypeA for "C:", "C:\\" or any path on the drive. The empty text and unknown letters give
-  // kNoRootDir.
+  // GetDriveTypeA for a drive root: "C:\\" (or "C:"). Anything else (the empty text, an unknown
+  // letter, a folder below a root) gives kNoRootDir.
   virtual DriveType GetDriveType(const std::string& root) = 0;
 
   // GetTempPathA: the temporary folder, ending with "\".

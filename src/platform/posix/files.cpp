@@ -1,0 +1,266 @@
+// FileSystem over the prefix's drives.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/core_backends.h"
+#include "platform/posix/host_file.h"
+#include "platform/posix/image_lock.h"
+#include "platform/posix/prefix.h"
+
+namespace platform::posix {
+namespace {
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Windows wildcard match ignoring ASCII case: "*" any run, "?" one character; "*.*" matches every name.
+bool WildcardMatch(const char* pattern, const char* name) {
+  if (std::strcmp(pattern, "*.*") == 0 || std::strcmp(pattern, "*") == 0) return true;
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*name != '\0') {
+    if (*pattern == '?' || (*pattern != '*' && Lower(*pattern) == Lower(*name))) {
+      ++pattern;
+      ++name;
+    } else if (*pattern == '*') {
+      star = pattern++;
+      resume = name;
+    } else if (star != nullptr) {
+      pattern = star + 1;
+      name = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == '*') ++pattern;
+  return *pattern == '\0';
+}
+
+bool HostStat(const std::string& host, struct stat* st) { return ::stat(host.c_str(), st) == 0; }
+
+bool HostIsFolder(const std::string& host) {
+  struct stat st;
+  return HostStat(host, &st) && S_ISDIR(st.st_mode);
+}
+
+bool EndsWithExe(const std::string& host) {
+  if (host.size() < 4) return false;
+  std::string ext = host.substr(host.size() - 4);
+  for (char& c : ext) c = Lower(c);
+  return ext == ".exe";
+}
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  explicit PosixFileSystem(const Prefix& prefix) : prefix_(prefix) {}
+
+  bool Exists(const std::string& path) override {
+    std::string host;
+    struct stat st;
+    return prefix_.ToHost(path, &host).ok() && HostStat(host, &st);
+  }
+
+  bool IsFolder(const std::string& path) override {
+    std::string host;
+    return prefix_.ToHost(path, &host).ok() && HostIsFolder(host);
+  }
+
+  Status CreateFolder(const std::string& path) override {
+    std::string host;
+    if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    struct stat st;
+    if (::lstat(host.c_str(), &st) == 0) return Error::kAlreadyExists;
+    if (::mkdir(host.c_str(), 0777) != 0) return Translate(errno);
+    return Error::kOk;
+  }
+
+  Status CopyFile(const std::string& from, const std::string& to, bool failIfExists) override {
+    std::string src, dst;
+    if (Status s = prefix_.ToHost(from, &src); !s.ok()) return s;
+    if (Status s = prefix_.ToHost(to, &dst); !s.ok()) return s;
+    struct stat srcSt, dstSt;
+    if (!HostStat(src, &srcSt)) return Translate(errno);
+    if (S_ISDIR(srcSt.st_mode)) return Error::kAccessDenied;
+    if (HostStat(dst, &dstSt)) {
+      if (S_ISDIR(dstSt.st_mode)) return Error::kAccessDenied;
+      if (failIfExists) return Error::kAlreadyExists;
+      // A file cannot be copied onto itself, nor over the image of a running program.
+      if (dstSt.st_dev == srcSt.st_dev && dstSt.st_ino == srcSt.st_ino) return Error::kAccessDenied;
+      if (IsImageLocked(dst)) return Error::kAccessDenied;
+    }
+    if (!HostIsFolder(HostParent(dst))) return Error::kNotFound;
+    int rc = CopyHostFileAtomic(src, dst, srcSt.st_mode & 07777, failIfExists);
+    return Translate(rc);
+  }
+
+  Status MoveFile(const std::string& from, const std::string& to) override {
+    std::string src, dst;
+    if (Status s = prefix_.ToHost(from, &src); !s.ok()) return s;
+    if (Status s = prefix_.ToHost(to, &dst); !s.ok()) return s;
+    struct stat srcSt, dstSt;
+    if (::lstat(src.c_str(), &srcSt) != 0) return Translate(errno);
+    if (!HostIsFolder(HostParent(dst))) return Error::kNotFound;
+    if (::lstat(dst.c_str(), &dstSt) == 0) {
+      bool sameFile = dstSt.st_dev == srcSt.st_dev && dstSt.st_ino == srcSt.st_ino;
+      if (!sameFile) return Error::kAlreadyExists;
+      // A change of case only: the destination resolved to the source itself; give it the new spelling.
+      std::string name = to.substr(to.find_last_of("\\/") == std::string::npos ? 0 : to.find_last_of("\\/") + 1);
+      dst = HostParent(src) + "/" + name;
+      if (dst == src) return Error::kOk;
+      return ::rename(src.c_str(), dst.c_str()) == 0 ? Error::kOk : Translate(errno);
+    }
+    if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) return Error::kOk;
+    int err = errno;
+    if (err == EINVAL || err == ENOSYS) {  // a file system without RENAME_NOREPLACE
+      if (::lstat(dst.c_str(), &dstSt) == 0) return Error::kAlreadyExists;
+      if (::rename(src.c_str(), dst.c_str()) == 0) return Error::kOk;
+      err = errno;
+    }
+    if (err == EXDEV && S_ISREG(srcSt.st_mode)) {  // onto another drive: copy, then remove the source
+      int rc = CopyHostFileAtomic(src, dst, srcSt.st_mode & 07777, true);
+      if (rc != 0) return Translate(rc);
+      if (::unlink(src.c_str()) != 0) {
+        rc = errno;
+        ::unlink(dst.c_str());
+        return Translate(rc);
+      }
+      return Error::kOk;
+    }
+    if (err == EEXIST || err == ENOTEMPTY) return Error::kAlreadyExists;
+    return Translate(err);
+  }
+
+  Status DeleteFile(const std::string& path) override {
+    std::string host;
+    if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    struct stat st;
+    if (::lstat(host.c_str(), &st) != 0) return Translate(errno);
+    if (S_ISDIR(st.st_mode)) return Error::kAccessDenied;
+    if (IsImageLocked(host)) return Error::kAccessDenied;
+    return ::unlink(host.c_str()) == 0 ? Error::kOk : Translate(errno);
+  }
+
+  Status RemoveFolder(const std::string& path) override {
+    std::string host;
+    if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    struct stat st;
+    if (::lstat(host.c_str(), &st) != 0) return Translate(errno);
+    if (!S_ISDIR(st.st_mode)) return Error::kInvalid;
+    if (::rmdir(host.c_str()) == 0) return Error::kOk;
+    return (errno == ENOTEMPTY || errno == EEXIST || errno == EBUSY) ? Error::kAccessDenied : Translate(errno);
+  }
+
+  Status FindFiles(const std::string& pattern, std::vector<DirEntry>* entries) override {
+    entries->clear();
+    size_t cut = pattern.find_last_of("\\/");
+    std::string folder, wildcard;
+    if (cut == std::string::npos) {
+      bool drive = pattern.size() >= 2 && pattern[1] == ':';
+      folder = drive ? pattern.substr(0, 2) + "\\" : ".";
+      wildcard = drive ? pattern.substr(2) : pattern;
+    } else {
+      folder = cut == 0 ? "\\" : pattern.substr(0, cut);
+      if (folder.size() == 2 && folder[1] == ':') folder += "\\";
+      wildcard = pattern.substr(cut + 1);
+    }
+    if (wildcard.empty()) return Error::kNotFound;
+    if (wildcard.find('\0') != std::string::npos) return Error::kInvalid;
+    std::string host;
+    if (Status s = prefix_.ToHost(folder, &host); !s.ok()) return s;
+    DIR* dir = ::opendir(host.c_str());
+    if (dir == nullptr) return errno == EACCES ? Error::kAccessDenied : Error::kNotFound;
+    while (dirent* e = ::readdir(dir)) {
+      std::string name = e->d_name;
+      if (name == "." || name == ".." || IsTemporaryName(name)) continue;
+      if (!WildcardMatch(wildcard.c_str(), name.c_str())) continue;
+      entries->push_back(DirEntry{name, HostIsFolder(host + "/" + name)});
+    }
+    ::closedir(dir);
+    return Error::kOk;
+  }
+
+  Status ReadFile(const std::string& path, std::string* data) override {
+    std::string host;
+    if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    return Translate(ReadHostFile(host, data));
+  }
+
+  Status WriteFile(const std::string& path, const std::string& data) override {
+    std::string host;
+    if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    if (!HostIsFolder(HostParent(host))) return Error::kNotFound;
+    struct stat st;
+    mode_t mode = EndsWithExe(host) ? 0755 : 0644;
+    if (HostStat(host, &st)) {
+      if (S_ISDIR(st.st_mode)) return Error::kAccessDenied;
+      if (IsImageLocked(host)) return Error::kAccessDenied;
+      if (::access(host.c_str(), W_OK) != 0) return Error::kAccessDenied;  // read-only file
+      mode = st.st_mode & 07777;
+    }
+    return Translate(WriteHostFileAtomic(host, data, mode));
+  }
+
+  Status FileSize(const std::string& path, uint64_t* size) override {
+    std::string host;
+    if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    struct stat st;
+    if (!HostStat(host, &st)) return Translate(errno);
+    if (S_ISDIR(st.st_mode)) return Error::kAccessDenied;
+    *size = static_cast<uint64_t>(st.st_size);
+    return Error::kOk;
+  }
+
+  DriveType GetDriveType(const std::string& root) override {
+    bool rootForm = (root.size() == 2 || (root.size() == 3 && (root[2] == '\\' || root[2] == '/'))) &&
+                    root[1] == ':';
+    if (!rootForm) return DriveType::kNoRootDir;
+    const Drive* drive = prefix_.FindDrive(root[0]);
+    return drive == nullptr ? DriveType::kNoRootDir : drive->type;
+  }
+
+  std::string TempPath() override {
+    std::string temp = prefix_.GetMachine().temp;
+    if (temp.empty()) temp = "C:\\Windows\\Temp";
+    if (temp.back() != '\\') temp += "\\";
+    return temp;
+  }
+
+  std::string CurrentDirectory() override {
+    std::string buf(4096, '\0');
+    while (::getcwd(&buf[0], buf.size()) == nullptr) {
+      if (errno != ERANGE) return prefix_.ToWindows("/");
+      buf.resize(buf.size() * 2);
+    }
+    return prefix_.ToWindows(buf.c_str());
+  }
+
+  Status SetCurrentDirectory(const std::string& path) override {
+    std::string host;
+    if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    return ::chdir(host.c_str()) == 0 ? Error::kOk : Translate(errno);
+  }
+
+  std::string ModulePath() override {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string();
+    buf[n] = '\0';
+    return prefix_.ToWindows(buf);
+  }
+
+ private:
+  const Prefix& prefix_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> NewPosixFileSystem(const Prefix& prefix) {
+  return std::make_unique<PosixFileSystem>(prefix);
+}
+
+}  // namespace platform::posix

@@ -1,0 +1,184 @@
+#include "platform/posix/host_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+namespace platform::posix {
+namespace {
+
+std::atomic<unsigned> g_tempCounter{0};
+
+// Temporary files are named "." + target name + this marker + pid and counter.
+constexpr char kTempMarker[] = ".~tmp";
+
+
+int WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int SyncFolder(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int rc = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return rc;
+}
+
+// Copies the rest of `from` into `to`.
+int CopyAll(int from, int to) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(from, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return 0;
+    if (int rc = WriteAll(to, std::string(buf, static_cast<size_t>(n))); rc != 0) return rc;
+  }
+}
+
+// Writes a hidden temporary file next to `path` from `data`, or from the descriptor `source` when it
+// is not negative; returns its name in *temp.
+int WriteTemp(const std::string& path, const std::string& data, int source, mode_t mode, std::string* temp) {
+  std::string folder = HostParent(path);
+  std::string base = path.substr(path.rfind('/') + 1);
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, "%s%ld.%u", kTempMarker, static_cast<long>(::getpid()),
+                g_tempCounter++);
+  *temp = (folder == "/" ? std::string() : folder) + "/." + base + suffix;
+  int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  int rc = source >= 0 ? CopyAll(source, fd) : WriteAll(fd, data);
+  if (rc == 0 && ::fchmod(fd, mode) != 0) rc = errno;
+  if (rc == 0 && ::fsync(fd) != 0) rc = errno;
+  if (::close(fd) != 0 && rc == 0) rc = errno;
+  if (rc != 0) ::unlink(temp->c_str());
+  return rc;
+}
+
+}  // namespace
+
+Error Translate(int err) {
+  switch (err) {
+    case 0: return Error::kOk;
+    case ENOENT:
+    case ENOTDIR: return Error::kNotFound;
+    case EEXIST:
+    case ENOTEMPTY: return Error::kAlreadyExists;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case EBUSY:
+    case ETXTBSY: return Error::kAccessDenied;
+    case ENAMETOOLONG:
+    case EINVAL: return Error::kInvalid;
+    default: return Error::kIo;
+  }
+}
+
+std::string HostParent(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+int WriteHostFileAtomic(const std::string& path, const std::string& data, mode_t mode) {
+  std::string temp;
+  int rc = WriteTemp(path, data, -1, mode, &temp);
+  if (rc != 0) return rc;
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    rc = errno;
+    ::unlink(temp.c_str());
+    return rc;
+  }
+  return SyncFolder(HostParent(path));
+}
+
+int CreateHostFileExclusive(const std::string& path, const std::string& data, mode_t mode) {
+  std::string temp;
+  int rc = WriteTemp(path, data, -1, mode, &temp);
+  if (rc != 0) return rc;
+  rc = ::link(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
+  ::unlink(temp.c_str());
+  if (rc != 0) return rc;
+  return SyncFolder(HostParent(path));
+}
+
+int CopyHostFileAtomic(const std::string& from, const std::string& to, mode_t mode, bool noReplace) {
+  int src = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (src < 0) return errno;
+  std::string temp;
+  int rc = WriteTemp(to, std::string(), src, mode, &temp);
+  ::close(src);
+  if (rc != 0) return rc;
+  if (noReplace) {
+    rc = ::link(temp.c_str(), to.c_str()) == 0 ? 0 : errno;
+    ::unlink(temp.c_str());
+  } else {
+    rc = ::rename(temp.c_str(), to.c_str()) == 0 ? 0 : errno;
+    if (rc != 0) ::unlink(temp.c_str());
+  }
+  if (rc != 0) return rc;
+  return SyncFolder(HostParent(to));
+}
+
+bool IsTemporaryName(const std::string& name) {
+  return name.size() > 1 && name[0] == '.' && name.find(kTempMarker) != std::string::npos;
+}
+
+int ReadHostFile(const std::string& path, std::string* data) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st;
+  int rc = ::fstat(fd, &st) != 0 ? errno : (S_ISDIR(st.st_mode) ? EISDIR : 0);
+  if (rc != 0) {
+    ::close(fd);
+    return rc;
+  }
+  data->clear();
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      rc = errno;
+      ::close(fd);
+      return rc;
+    }
+    if (n == 0) break;
+    data->append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return 0;
+}
+
+int MakeHostFolders(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  std::string parent = HostParent(path);
+  if (parent != path && parent != "." && parent != "/") {
+    int rc = MakeHostFolders(parent);
+    if (rc != 0) return rc;
+  }
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+  return 0;
+}
+
+}  // namespace platform::posix
