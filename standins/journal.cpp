@@ -1,0 +1,102 @@
+#include "standins/journal.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace standins {
+namespace {
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+bool Unescape(const std::string& text, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      *out += text[i];
+      continue;
+    }
+    if (++i == text.size()) return false;
+    switch (text[i]) {
+      case '\\': *out += '\\'; break;
+      case 't': *out += '\t'; break;
+      case 'n': *out += '\n'; break;
+      case 'r': *out += '\r'; break;
+      default: return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string JournalPath(const std::string& prefixRoot) { return prefixRoot + "/journal.log"; }
+
+std::string FormatJournalLine(const JournalEntry& entry) {
+  return Escape(entry.event) + "\t" + std::to_string(entry.pid) + "\t" + Escape(entry.image) + "\t" +
+         Escape(entry.show) + "\t" + Escape(entry.parameters) + "\n";
+}
+
+bool ParseJournalLine(const std::string& line, JournalEntry* entry) {
+  std::vector<std::string> fields;
+  size_t pos = 0;
+  for (;;) {
+    size_t tab = line.find('\t', pos);
+    fields.push_back(line.substr(pos, tab == std::string::npos ? std::string::npos : tab - pos));
+    if (tab == std::string::npos) break;
+    pos = tab + 1;
+  }
+  if (fields.size() != 5) return false;
+  char* end = nullptr;
+  long pid = std::strtol(fields[1].c_str(), &end, 10);
+  if (fields[1].empty() || *end != '\0' || pid <= 0) return false;
+  JournalEntry parsed;
+  parsed.pid = static_cast<int>(pid);
+  if (!Unescape(fields[0], &parsed.event) || !Unescape(fields[2], &parsed.image) ||
+      !Unescape(fields[3], &parsed.show) || !Unescape(fields[4], &parsed.parameters))
+    return false;
+  *entry = std::move(parsed);
+  return true;
+}
+
+bool AppendJournal(const std::string& prefixRoot, const JournalEntry& entry) {
+  const std::string line = FormatJournalLine(entry);
+  int fd = ::open(JournalPath(prefixRoot).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  ssize_t n;
+  do {
+    n = ::write(fd, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  return n == static_cast<ssize_t>(line.size());
+}
+
+std::vector<JournalEntry> ReadJournal(const std::string& prefixRoot) {
+  std::vector<JournalEntry> entries;
+  std::ifstream in(JournalPath(prefixRoot), std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (in.eof()) break;  // a last line without its line end is still being written
+    JournalEntry entry;
+    if (ParseJournalLine(line, &entry)) entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+}  // namespace standins

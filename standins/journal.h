@@ -1,0 +1,37 @@
+// The stand-ins' journal: one line per thing that happened to a stand-in program, appended to
+// <prefix>/journal.log with one write each (O_APPEND), so lines of concurrent stand-ins never mix.
+//
+// Line: event, process id, image name, show mode, parameters, separated by tabs and ended by "\n".
+//   event       "start" when it began, "end" when it ended by itself or on SIGTERM/SIGINT (a process
+//               killed outright leaves no "end")
+//   show mode   VODA_SHOW as its starter set it ("SW_SHOW", "SW_HIDE"), "-" when none was given
+//   parameters  VODA_PARAMETERS (the parameters text exactly as the starter gave it) when set, else the
+//               arguments joined by blanks
+// Inside a field a backslash, tab, line feed and carriage return are written \\, \t, \n and \r.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace standins {
+
+struct JournalEntry {
+  std::string event;
+  int pid = 0;
+  std::string image;
+  std::string show;
+  std::string parameters;
+};
+
+std::string JournalPath(const std::string& prefixRoot);
+
+std::string FormatJournalLine(const JournalEntry& entry);  // with its "\n"
+bool ParseJournalLine(const std::string& line, JournalEntry* entry);  // line without its "\n"
+
+// Appends one line in one write. False when the journal cannot be written.
+bool AppendJournal(const std::string& prefixRoot, const JournalEntry& entry);
+
+// Every well-formed line of the journal, oldest first; empty when there is none.
+std::vector<JournalEntry> ReadJournal(const std::string& prefixRoot);
+
+}  // namespace standins
