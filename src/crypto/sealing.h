@@ -18,8 +18,8 @@
 
 #include "crypto/key_material.h"
 
-// The largest plaintext whose padded length still fits the two-byte length fields.
-constexpr std::uint32_t kMaxSealedPlaintext = 0xFFFF - 158 - 8 - 1;
+// The largest plaintext whose lengths still fit their two-byte fields (P = 65376, B = 0xFFFE).
+constexpr std::uint32_t kMaxSealedPlaintext = 65375;
 
 // Seals `length` plaintext bytes into `out` as text. The needed capacity is the text length plus ten,
 // 2 * (P + 162) + 10; allocate one byte more, zero-filled. On success `*capacity` is the text length.
