@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "test_server.h"
 
@@ -147,6 +155,42 @@ std::string StallName(const ::testing::TestParamInfo<int>& param) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stalls, HttpClientStallTest, ::testing::Values(0, 1, 2, 3), StallName);
+
+// A TLS handshake that never comes is a time-out too: it belongs to the connect phase.
+TEST_F(HttpClientTest, SilentTlsPeerTimesOut) {
+  RawHttpServer server([](RawConnection& conn) { conn.StallUntilPeerLeaves(seconds(20)); });
+  CHttpClient client;
+  std::string response = "unchanged";
+  EXPECT_EQ(client.HttpGet(("https://127.0.0.1:" + std::to_string(server.Port()) + "/").c_str(), response), 2);
+  EXPECT_EQ(response, "unchanged");
+}
+
+// A listener whose accept queue is full drops new connection requests, so a connect never completes.
+TEST_F(HttpClientTest, ConnectThatNeverCompletesTimesOut) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    fillers.push_back(filler);
+  }
+  std::this_thread::sleep_for(milliseconds(200));
+
+  CHttpClient client;
+  std::string response = "unchanged";
+  EXPECT_EQ(client.HttpGet(("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/").c_str(), response), 2);
+  EXPECT_EQ(response, "unchanged");
+  for (int filler : fillers) close(filler);
+  close(listener);
+}
 
 // The time-out is on silence, not on the whole transfer: a body that keeps coming is read to its end.
 TEST_F(HttpClientTest, SlowButSteadyBodyIsNoTimeOut) {
