@@ -1,0 +1,423 @@
+#include "gui/gtk/gtk_backend.h"
+
+#include <gtk/gtk.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "gui/backend.h"
+#include "gui/render/renderer.h"
+
+namespace gui {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One shown top-level window. Lives on the GTK thread.
+struct GtkView {
+  HWND hwnd = nullptr;
+  GtkWidget* window = nullptr;
+  GtkWidget* area = nullptr;
+  Bitmap image;               // the last rendering of the client area
+  CRect clientRect;           // where the program has the client area (screen coordinates)
+  CRect windowRect;
+  int placedX = 0, placedY = 0;  // where this backend last put the GTK window
+  HWND focusedEdit = nullptr;
+  uint64_t renderedFor = 0;  // the change count the image shows
+};
+
+class GtkBackend;
+GtkBackend* g_active = nullptr;  // the running backend, for the test calls
+std::mutex g_activeMutex;
+
+// Premultiplied 0xAARRGGBB pixels as a GdkPixbuf (straight RGBA), for window icons.
+GdkPixbuf* ToPixbuf(const Bitmap& b) {
+  GdkPixbuf* p = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, b.width, b.height);
+  if (!p) return nullptr;
+  const int stride = gdk_pixbuf_get_rowstride(p);
+  guchar* base = gdk_pixbuf_get_pixels(p);
+  for (int y = 0; y < b.height; ++y) {
+    guchar* row = base + static_cast<std::ptrdiff_t>(y) * stride;
+    for (int x = 0; x < b.width; ++x) {
+      const uint32_t v = b.At(x, y);
+      const unsigned a = v >> 24;
+      auto straight = [a](unsigned c) { return static_cast<guchar>(a ? std::min(255u, (c * 255 + a / 2) / a) : 0); };
+      row[4 * x + 0] = straight((v >> 16) & 0xff);
+      row[4 * x + 1] = straight((v >> 8) & 0xff);
+      row[4 * x + 2] = straight(v & 0xff);
+      row[4 * x + 3] = static_cast<guchar>(a);
+    }
+  }
+  return p;
+}
+
+class GtkBackend final : public Backend {
+ public:
+  ~GtkBackend() override { Stop(); }
+
+  // Starts GTK on its own thread; false with *error when there is no display to open.
+  bool Open(std::string* error) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    thread_ = std::thread([this] { Run(); });
+    const bool ready = cv_.wait_for(lock, std::chrono::seconds(20), [this] { return initDone_; });
+    if (!ready || !initOk_) {
+      if (error) *error = ready ? "GTK cannot open the display" : "GTK did not start in time";
+      lock.unlock();
+      if (ready) thread_.join();
+      else thread_.detach();
+      return false;
+    }
+    return true;
+  }
+
+  void Start() override {
+    std::lock_guard<std::mutex> lock(g_activeMutex);
+    g_active = this;
+  }
+
+  void Stop() override {
+    {
+      std::lock_guard<std::mutex> lock(g_activeMutex);
+      if (g_active == this) g_active = nullptr;
+    }
+    if (!thread_.joinable()) return;
+    Invoke([this] {
+      for (auto& [hwnd, view] : views_) gtk_widget_destroy(view->window);
+      views_.clear();
+      if (loop_) g_main_loop_quit(loop_);
+    });
+    thread_.join();
+  }
+
+  void WindowChanged(HWND topLevel, Change change, HWND /*control*/) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++changes_[topLevel];
+    }
+    Invoke([this, topLevel, change] { Apply(topLevel, change); });
+  }
+
+  bool Capture(HWND topLevel, Bitmap* out, std::string* error) {
+    struct Result {
+      std::mutex m;
+      std::condition_variable cv;
+      bool done = false, ok = false;
+      Bitmap image;
+      std::string error;
+    };
+    auto result = std::make_shared<Result>();
+    Invoke([this, topLevel, result] {
+      Bitmap image;
+      std::string why;
+      bool ok = CaptureOnGtkThread(topLevel, &image, &why);
+      std::lock_guard<std::mutex> lock(result->m);
+      result->ok = ok;
+      result->image = std::move(image);
+      result->error = why;
+      result->done = true;
+      result->cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(result->m);
+    if (!result->cv.wait_for(lock, std::chrono::seconds(10), [&] { return result->done; })) {
+      if (error) *error = "the display did not answer in time";
+      return false;
+    }
+    if (!result->ok) {
+      if (error) *error = result->error;
+      return false;
+    }
+    if (out) *out = std::move(result->image);
+    return true;
+  }
+
+  bool WaitUntilDrawn(HWND topLevel, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      auto d = drawn_.find(topLevel);
+      auto c = changes_.find(topLevel);
+      return d != drawn_.end() && c != changes_.end() && d->second >= c->second;
+    });
+  }
+
+ private:
+  // Queues fn for the GTK thread.
+  void Invoke(std::function<void()> fn) {
+    auto* job = new std::function<void()>(std::move(fn));
+    g_main_context_invoke_full(
+        nullptr, G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+          (*static_cast<std::function<void()>*>(data))();
+          return G_SOURCE_REMOVE;
+        },
+        job, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+  }
+
+  void Run() {
+    // GDK delivers its events through the default main context, so this thread runs that one.
+    const bool ok = gtk_init_check(nullptr, nullptr);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      initDone_ = true;
+      initOk_ = ok;
+      if (ok) loop_ = g_main_loop_new(nullptr, FALSE);
+    }
+    cv_.notify_all();
+    if (ok) {
+      g_main_loop_run(loop_);
+      g_main_loop_unref(loop_);
+      loop_ = nullptr;
+    }
+  }
+
+  GtkView* Find(HWND hwnd) {
+    auto it = views_.find(hwnd);
+    return it == views_.end() ? nullptr : it->second.get();
+  }
+
+  void Apply(HWND hwnd, Change change) {
+    if (change == Change::kDestroyed) {
+      if (GtkView* v = Find(hwnd)) gtk_widget_destroy(v->window);
+      views_.erase(hwnd);
+      MarkDrawn(hwnd);
+      return;
+    }
+    WindowState state;
+    if (!GetWindowState(hwnd, &state)) return;
+    GtkView* view = Find(hwnd);
+    if (!state.visible) {
+      if (view) gtk_widget_hide(view->window);
+      MarkDrawn(hwnd);
+      return;
+    }
+    if (!view) view = Create(state);
+    Update(*view, state);
+  }
+
+  GtkView* Create(const WindowState& state) {
+    auto view = std::make_unique<GtkView>();
+    view->hwnd = state.hwnd;
+    view->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    view->area = gtk_drawing_area_new();
+    gtk_container_add(GTK_CONTAINER(view->window), view->area);
+    gtk_window_set_resizable(GTK_WINDOW(view->window), FALSE);
+    gtk_widget_set_can_focus(view->area, TRUE);
+    gtk_widget_add_events(view->area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_KEY_PRESS_MASK);
+    GtkView* raw = view.get();
+    g_object_set_data(G_OBJECT(view->window), "voda-backend", this);
+    g_signal_connect(view->area, "draw", G_CALLBACK(&GtkBackend::OnDraw), raw);
+    g_signal_connect(view->area, "button-release-event", G_CALLBACK(&GtkBackend::OnButton), raw);
+    g_signal_connect(view->window, "key-press-event", G_CALLBACK(&GtkBackend::OnKey), raw);
+    g_signal_connect(view->window, "delete-event", G_CALLBACK(&GtkBackend::OnDelete), raw);
+    g_signal_connect(view->window, "configure-event", G_CALLBACK(&GtkBackend::OnConfigure), raw);
+    views_[state.hwnd] = std::move(view);
+    return raw;
+  }
+
+  void Update(GtkView& view, const WindowState& state) {
+    view.clientRect = state.clientRect;
+    view.windowRect = state.windowRect;
+    gtk_window_set_title(GTK_WINDOW(view.window), state.title.c_str());
+    gtk_window_set_keep_above(GTK_WINDOW(view.window), state.topmost);
+    const HICON& icon = state.bigIcon ? state.bigIcon : state.smallIcon;
+    if (icon && !icon->images.empty()) {
+      if (GdkPixbuf* p = ToPixbuf(icon->images.front())) {
+        gtk_window_set_icon(GTK_WINDOW(view.window), p);
+        g_object_unref(p);
+      }
+    }
+    gtk_widget_set_size_request(view.area, state.clientRect.Width(), state.clientRect.Height());
+    if (view.placedX != state.clientRect.left || view.placedY != state.clientRect.top ||
+        !gtk_widget_get_visible(view.window)) {
+      view.placedX = state.clientRect.left;
+      view.placedY = state.clientRect.top;
+      gtk_window_move(GTK_WINDOW(view.window), view.placedX, view.placedY);
+    }
+    uint64_t target;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      target = changes_[view.hwnd];
+    }
+    std::string why;
+    Bitmap image;
+    if (render::RenderClient(view.hwnd, &image, &why)) {
+      view.image = std::move(image);
+      view.renderedFor = target;
+    }
+    if (!gtk_widget_get_visible(view.window)) gtk_widget_show_all(view.window);
+    gtk_widget_queue_draw(view.area);
+  }
+
+  void MarkDrawn(HWND hwnd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    drawn_[hwnd] = changes_[hwnd];
+    cv_.notify_all();
+  }
+
+  bool CaptureOnGtkThread(HWND hwnd, Bitmap* out, std::string* error) {
+    GtkView* view = Find(hwnd);
+    if (!view || !gtk_widget_get_visible(view->window)) {
+      *error = "the window is not shown on the display";
+      return false;
+    }
+    GdkWindow* gdkWindow = gtk_widget_get_window(view->area);
+    const int w = gtk_widget_get_allocated_width(view->area), h = gtk_widget_get_allocated_height(view->area);
+    GdkPixbuf* p = gdkWindow ? gdk_pixbuf_get_from_window(gdkWindow, 0, 0, w, h) : nullptr;
+    if (!p) {
+      *error = "the display gave no picture of the window";
+      return false;
+    }
+    Bitmap b;
+    b.width = gdk_pixbuf_get_width(p);
+    b.height = gdk_pixbuf_get_height(p);
+    const int channels = gdk_pixbuf_get_n_channels(p), stride = gdk_pixbuf_get_rowstride(p);
+    const guchar* base = gdk_pixbuf_get_pixels(p);
+    b.pixels.reserve(static_cast<size_t>(b.width) * b.height);
+    for (int y = 0; y < b.height; ++y)
+      for (int x = 0; x < b.width; ++x) {
+        const guchar* q = base + static_cast<std::ptrdiff_t>(y) * stride + channels * x;
+        b.pixels.push_back(0xff000000u | uint32_t{q[0]} << 16 | uint32_t{q[1]} << 8 | q[2]);
+      }
+    g_object_unref(p);
+    *out = std::move(b);
+    return true;
+  }
+
+  // --- GTK signal handlers (GTK thread) ----------------------------------------------------------------
+
+  static GtkBackend* Owner(GtkWidget* widget) {
+    return static_cast<GtkBackend*>(g_object_get_data(G_OBJECT(gtk_widget_get_toplevel(widget)), "voda-backend"));
+  }
+
+  static gboolean OnDraw(GtkWidget* widget, cairo_t* cr, gpointer data) {
+    auto* view = static_cast<GtkView*>(data);
+    const Bitmap& b = view->image;
+    if (b.width > 0 && b.height > 0 && b.pixels.size() == static_cast<size_t>(b.width) * b.height) {
+      cairo_surface_t* s = cairo_image_surface_create_for_data(
+          reinterpret_cast<unsigned char*>(const_cast<uint32_t*>(b.pixels.data())), CAIRO_FORMAT_RGB24, b.width,
+          b.height, b.width * 4);
+      cairo_set_source_surface(cr, s, 0, 0);
+      cairo_paint(cr);
+      cairo_surface_destroy(s);
+    } else {
+      cairo_set_source_rgb(cr, 240 / 255.0, 240 / 255.0, 240 / 255.0);
+      cairo_paint(cr);
+    }
+    if (GtkBackend* self = Owner(widget)) {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      uint64_t& drawn = self->drawn_[view->hwnd];
+      drawn = std::max(drawn, view->renderedFor);
+      self->cv_.notify_all();
+    }
+    return TRUE;
+  }
+
+  static gboolean OnButton(GtkWidget* widget, GdkEventButton* event, gpointer data) {
+    auto* view = static_cast<GtkView*>(data);
+    if (event->button != 1) return FALSE;
+    gtk_widget_grab_focus(widget);
+    WindowState state;
+    if (!GetWindowState(view->hwnd, &state)) return TRUE;
+    const int x = static_cast<int>(event->x), y = static_cast<int>(event->y);
+    for (const ControlState& c : state.controls) {
+      if (!c.visible || !c.enabled) continue;
+      if (x < c.rect.left || x >= c.rect.right || y < c.rect.top || y >= c.rect.bottom) continue;
+      if (c.cls == ControlClass::kButton) {
+        input::Click(c.hwnd);
+        return TRUE;
+      }
+      if (c.cls == ControlClass::kEdit) {
+        view->focusedEdit = c.hwnd;
+        return TRUE;
+      }
+    }
+    return TRUE;
+  }
+
+  static gboolean OnKey(GtkWidget*, GdkEventKey* event, gpointer data) {
+    auto* view = static_cast<GtkView*>(data);
+    switch (event->keyval) {
+      case GDK_KEY_Escape: input::PressEscape(view->hwnd); return TRUE;
+      case GDK_KEY_Return:
+      case GDK_KEY_KP_Enter: input::PressEnter(view->hwnd); return TRUE;
+      default: break;
+    }
+    if (!view->focusedEdit) return FALSE;
+    WindowState state;
+    if (!GetWindowState(view->hwnd, &state)) return TRUE;
+    for (const ControlState& c : state.controls) {
+      if (c.hwnd != view->focusedEdit) continue;
+      std::string text = c.text;
+      if (event->keyval == GDK_KEY_BackSpace) {
+        // Remove the last character (its UTF-8 continuation bytes with it).
+        while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) text.pop_back();
+        if (!text.empty()) text.pop_back();
+      } else {
+        const gunichar ch = gdk_keyval_to_unicode(event->keyval);
+        if (ch == 0 || g_unichar_iscntrl(ch)) return FALSE;
+        char buf[8] = {};
+        text.append(buf, static_cast<size_t>(g_unichar_to_utf8(ch, buf)));
+      }
+      input::TypeText(c.hwnd, text);
+      return TRUE;
+    }
+    return FALSE;
+  }
+
+  static gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data) {
+    input::CloseBox(static_cast<GtkView*>(data)->hwnd);
+    return TRUE;  // the program decides whether the window goes
+  }
+
+  static gboolean OnConfigure(GtkWidget* widget, GdkEventConfigure*, gpointer data) {
+    auto* view = static_cast<GtkView*>(data);
+    int x = 0, y = 0;
+    gtk_window_get_position(GTK_WINDOW(widget), &x, &y);
+    if (x == view->placedX && y == view->placedY) return FALSE;
+    // The user moved the window: the program's window follows, frame and all.
+    view->placedX = x;
+    view->placedY = y;
+    input::DragTo(view->hwnd, x - (view->clientRect.left - view->windowRect.left),
+                  y - (view->clientRect.top - view->windowRect.top));
+    return FALSE;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::thread thread_;
+  bool initDone_ = false, initOk_ = false;
+  GMainLoop* loop_ = nullptr;
+  std::map<HWND, std::unique_ptr<GtkView>> views_;  // GTK thread only
+  std::map<HWND, uint64_t> changes_, drawn_;        // under mutex_
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> CreateGtkBackend(std::string* error) {
+  auto backend = std::make_unique<GtkBackend>();
+  if (!backend->Open(error)) return nullptr;
+  return backend;
+}
+
+namespace gtk {
+
+bool CaptureClient(HWND topLevel, Bitmap* out, std::string* error) {
+  std::lock_guard<std::mutex> lock(g_activeMutex);
+  if (!g_active) {
+    if (error) *error = "no GTK backend runs";
+    return false;
+  }
+  return g_active->Capture(topLevel, out, error);
+}
+
+bool WaitUntilDrawn(HWND topLevel, int timeoutMs) {
+  std::lock_guard<std::mutex> lock(g_activeMutex);
+  return g_active && g_active->WaitUntilDrawn(topLevel, timeoutMs);
+}
+
+}  // namespace gtk
+}  // namespace gui
