@@ -285,14 +285,8 @@ bool ParseMachineIni(const std::string& text, const std::string& prefixRoot, Mac
     if (!seen["folders.app_data"]) m.appData = forUser.appData;
     if (!seen["folders.temp"]) m.temp = forUser.temp;
   }
-  std::map<char, bool> letters;
-  for (const Drive& d : m.drives) {
-    if (letters[d.letter]) {
-      *error = std::string("machine.ini: drive ") + d.letter + ": is defined twice";
-      return false;
-    }
-    letters[d.letter] = true;
-  }
+  std::map<char, bool> letters;  // each letter once: a second one is a duplicate key above
+  for (const Drive& d : m.drives) letters[d.letter] = true;
   for (const std::string* f : {&m.commonDesktop, &m.commonPrograms, &m.appData, &m.programFiles, &m.temp}) {
     if (!f->empty() && !letters[(*f)[0]]) {
       *error = "machine.ini: special folder " + *f + " lies on a drive the machine does not have";
