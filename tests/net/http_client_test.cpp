@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -271,7 +272,7 @@ TEST_F(HttpClientTest, OnlyHttpAndHttpsUrlsAreFetched) {
 }
 
 TEST_F(HttpClientTest, OneClientServesRepeatedRequests) {
-  int served = 0;
+  std::atomic<int> served{0};
   RawHttpServer server([&](RawConnection& c) { c.Send(HttpResponse(200, "answer " + std::to_string(++served))); });
   CHttpClient client;
   std::string response;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <limits>
@@ -102,7 +103,7 @@ TEST_F(ServerRequestTest, AttemptsOncePerAlternativeBaseUrl) {
 }
 
 TEST_F(ServerRequestTest, StopsAtTheFirstAttemptThatGetsAnAnswer) {
-  int connections = 0;
+  std::atomic<int> connections{0};
   RawHttpServer server([&](RawConnection& conn) {
     if (++connections == 2) conn.Send(HttpResponse(404, "<html>not here</html>"));
   });
