@@ -8,6 +8,7 @@
 #include <cairo.h>
 #include <pango/pangocairo.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -254,8 +255,13 @@ Bytes UpdatePicture() {
   return c.Png();
 }
 
-// The program icon: a red shield with a white check, as a PNG of the given size.
-Bytes IconPng(int size) {
+void Put16(Bytes& b, unsigned v);
+void Put32(Bytes& b, std::uint32_t v);
+
+// The program icon: a red shield with a white check.
+// The icon drawn at one size, as the 32-bit image of an icon file: a BITMAPINFOHEADER of double height,
+// the colour rows (blue, green, red, alpha; bottom-up) and the one-bit transparency mask.
+Bytes IconImage(int size) {
   cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
   cairo_t* cr = cairo_create(s);
   double k = size / 32.0;
@@ -271,15 +277,39 @@ Bytes IconPng(int size) {
   cairo_line_to(cr, 22.5 * k, 10 * k);
   cairo_stroke(cr);
   cairo_destroy(cr);
+  cairo_surface_flush(s);
+  const unsigned char* base = cairo_image_surface_get_data(s);
+  const int stride = cairo_image_surface_get_stride(s);
+  const int maskStride = ((size + 31) / 32) * 4;
   Bytes out;
-  cairo_surface_write_to_png_stream(
-      s,
-      [](void* closure, const unsigned char* data, unsigned int length) {
-        auto* v = static_cast<Bytes*>(closure);
-        v->insert(v->end(), data, data + length);
-        return CAIRO_STATUS_SUCCESS;
-      },
-      &out);
+  Put32(out, 40);
+  Put32(out, static_cast<std::uint32_t>(size));
+  Put32(out, static_cast<std::uint32_t>(2 * size));
+  Put16(out, 1);
+  Put16(out, 32);
+  Put32(out, 0);
+  Put32(out, static_cast<std::uint32_t>(size * size * 4 + maskStride * size));
+  Put32(out, 0);
+  Put32(out, 0);
+  Put32(out, 0);
+  Put32(out, 0);
+  Bytes mask;
+  for (int y = size - 1; y >= 0; --y) {
+    const auto* row = reinterpret_cast<const std::uint32_t*>(base + y * stride);
+    Bytes maskRow(static_cast<size_t>(maskStride), 0);
+    for (int x = 0; x < size; ++x) {
+      const std::uint32_t v = row[x];
+      const unsigned a = v >> 24;
+      auto straight = [a](unsigned c) { return static_cast<unsigned char>(a ? std::min(255u, (c * 255 + a / 2) / a) : 0); };
+      out.push_back(straight(v & 0xff));
+      out.push_back(straight((v >> 8) & 0xff));
+      out.push_back(straight((v >> 16) & 0xff));
+      out.push_back(static_cast<unsigned char>(a));
+      if (a == 0) maskRow[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
+    }
+    mask.insert(mask.end(), maskRow.begin(), maskRow.end());
+  }
+  out.insert(out.end(), mask.begin(), mask.end());
   cairo_surface_destroy(s);
   return out;
 }
@@ -293,10 +323,10 @@ void Put32(Bytes& b, std::uint32_t v) {
   Put16(b, v >> 16);
 }
 
-// An icon file (ICONDIR and its entries) whose images are PNG streams, as Windows Vista and later read.
+// An icon file: ICONDIR, its entries, and one 32-bit image per size.
 Bytes IconFile(const std::vector<int>& sizes) {
   std::vector<Bytes> images;
-  for (int s : sizes) images.push_back(IconPng(s));
+  for (int s : sizes) images.push_back(IconImage(s));
   Bytes out;
   Put16(out, 0);
   Put16(out, 1);  // type: icon
@@ -409,7 +439,10 @@ std::string Source(const std::vector<Item>& items) {
     }
     s += "\n};\n";
   }
-  s += "}  // namespace\n\nconst EmbeddedResource kEmbeddedResources[] = {\n";
+  s += "}  // namespace\n\n"
+       "extern const EmbeddedResource kEmbeddedResources[];\n"
+       "extern const std::size_t kEmbeddedResourceCount;\n\n"
+       "const EmbeddedResource kEmbeddedResources[] = {\n";
   for (const Item& it : items)
     s += "    {" + std::to_string(it.id) + ", \"" + it.type + "\", k" + it.type + std::to_string(it.id) +
          ", sizeof k" + it.type + std::to_string(it.id) + "},\n";

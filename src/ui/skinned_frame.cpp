@@ -53,6 +53,16 @@ uint32_t Read32(const unsigned char* p) {
 }
 uint16_t Read16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
+// One image of an icon file: a PNG stream, or a bitmap of double height (colours, then the mask).
+bool IconImage(const unsigned char* data, size_t size, Bitmap* out) {
+  if (gui::DecodePng(data, size, out)) return true;
+  if (size < 40) return false;
+  std::vector<unsigned char> dib(data, data + size);
+  const uint32_t height = Read32(data + 8) / 2;
+  for (int i = 0; i < 4; ++i) dib[8 + i] = static_cast<unsigned char>(height >> (8 * i));
+  return gui::render::DecodePackedDib(dib.data(), dib.size(), out);
+}
+
 }  // namespace
 
 HICON LoadIconResource(int iconId) {
@@ -67,8 +77,7 @@ HICON LoadIconResource(int iconId) {
     const uint32_t size = Read32(entry + 8), offset = Read32(entry + 12);
     if (offset > r.size || size > r.size - offset) continue;
     Bitmap image;
-    // The images are PNG streams; an image in another form is left out.
-    if (gui::DecodePng(r.data + offset, size, &image)) icon->images.push_back(std::move(image));
+    if (IconImage(r.data + offset, size, &image)) icon->images.push_back(std::move(image));
   }
   if (icon->images.empty()) return nullptr;
   std::stable_sort(icon->images.begin(), icon->images.end(),

@@ -49,16 +49,21 @@ bool DecodePackedDib(const unsigned char* data, std::size_t size, Bitmap* out) {
   const std::uint32_t compression = Read32(data + 16);
   std::uint32_t colours = Read32(data + 32);
   if (width <= 0 || width > 65536 || rawHeight == 0 || rawHeight < -65536 || rawHeight > 65536) return false;
-  if (compression != 0 || (bits != 8 && bits != 24)) return false;
+  if (compression != 0 || (bits != 8 && bits != 24 && bits != 32)) return false;
   const bool topDown = rawHeight < 0;
   const int height = topDown ? -rawHeight : rawHeight;
   if (bits == 8 && colours == 0) colours = 256;
-  if (bits == 24) colours = 0;
+  if (bits != 8) colours = 0;
   if (colours > 256) return false;
   const std::size_t paletteAt = headerSize;
   const std::size_t pixelsAt = paletteAt + 4u * colours;
   const std::size_t stride = ((static_cast<std::size_t>(width) * bits + 31) / 32) * 4;
   if (pixelsAt > size || (size - pixelsAt) / stride < static_cast<std::size_t>(height)) return false;
+  // A 32-bit bitmap whose fourth bytes are all zero has no alpha: it is opaque.
+  bool hasAlpha = false;
+  if (bits == 32)
+    for (int y = 0; y < height && !hasAlpha; ++y)
+      for (int x = 0; x < width && !hasAlpha; ++x) hasAlpha = data[pixelsAt + stride * y + 4 * x + 3] != 0;
   Bitmap p;
   p.width = width;
   p.height = height;
@@ -72,9 +77,16 @@ bool DecodePackedDib(const unsigned char* data, std::size_t size, Bitmap* out) {
         if (index >= colours) return false;
         const unsigned char* q = data + paletteAt + 4u * index;
         c = Rgb{q[2], q[1], q[0]};
-      } else {
+      } else if (bits == 24) {
         const unsigned char* q = row + 3 * x;
         c = Rgb{q[2], q[1], q[0]};
+      } else {
+        const unsigned char* q = row + 4 * x;
+        const unsigned a = hasAlpha ? q[3] : 255;
+        auto pre = [a](unsigned v) { return static_cast<std::uint8_t>((v * a + 127) / 255); };
+        p.pixels[static_cast<std::size_t>(y) * width + x] =
+            std::uint32_t{a} << 24 | std::uint32_t{pre(q[2])} << 16 | std::uint32_t{pre(q[1])} << 8 | pre(q[0]);
+        continue;
       }
       p.pixels[static_cast<std::size_t>(y) * width + x] = Pack(c);
     }

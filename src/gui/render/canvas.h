@@ -28,8 +28,8 @@ struct PixelRect {
   bool empty() const { return right <= left || bottom <= top; }
 };
 
-// Decodes a packed device-independent bitmap (BITMAPINFOHEADER, palette, rows) of 8 or 24 bits per
-// pixel, bottom-up or top-down. False (and `out` untouched) for anything else or cut-short data.
+// Decodes a packed device-independent bitmap (BITMAPINFOHEADER, palette, rows) of 8, 24 or 32 bits per
+// pixel (the fourth byte of a 32-bit pixel is its alpha unless all are zero), bottom-up or top-down. False (and `out` untouched) for anything else or cut-short data.
 bool DecodePackedDib(const unsigned char* data, std::size_t size, Bitmap* out);
 
 // Horizontal placement of text inside its rectangle.
