@@ -16,7 +16,7 @@
 //   datagram (msg, wParam, lParam, little-endian 32, 64 and 64 bits) to every such socket and removes
 //   sockets nobody is bound to any more.
 // - Pipes: the server binds a sequenced-packet stream socket "pipe-<name>", which keeps the message
-//   boundaries of a message-mode pipe.
+//   boundaries of a message-mode pipe, and holds an exclusive flock on "pipelock-<name>" while it lives.
 // Socket addresses longer than a sockaddr_un holds are reached through /proc/self/fd/<run folder>/.
 #include <dirent.h>
 #include <fcntl.h>
@@ -34,6 +34,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -168,6 +169,7 @@ class RunFolder {
     addr->sun_family = AF_UNIX;
     std::string path = File(name);
     if (path.size() >= sizeof addr->sun_path) {
+      std::lock_guard<std::mutex> lock(dirLock_);
       if (!dir_.valid()) {
         dir_ = Fd(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!dir_.valid()) return false;
@@ -181,6 +183,7 @@ class RunFolder {
 
  private:
   std::string path_;
+  mutable std::mutex dirLock_;
   mutable Fd dir_;
 };
 
@@ -408,8 +411,8 @@ class PosixPipeConnection final : public PipeConnection {
 
 class PosixPipeServer final : public PipeServer {
  public:
-  PosixPipeServer(Fd fd, std::string path, dev_t dev, ino_t ino)
-      : fd_(std::move(fd)), path_(std::move(path)), dev_(dev), ino_(ino) {}
+  PosixPipeServer(Fd fd, Fd lock, std::string path, dev_t dev, ino_t ino)
+      : fd_(std::move(fd)), lock_(std::move(lock)), path_(std::move(path)), dev_(dev), ino_(ino) {}
   ~PosixPipeServer() override {
     // Remove the socket file unless a later server has already replaced it.
     struct stat st;
@@ -437,6 +440,7 @@ class PosixPipeServer final : public PipeServer {
 
  private:
   Fd fd_;
+  Fd lock_;  // held while the server lives; released after the socket file is removed
   std::string path_;
   dev_t dev_;
   ino_t ino_;
@@ -582,24 +586,22 @@ class PosixKernelObjects final : public KernelObjects {
     if (!run_.Ensure()) return Error::kIo;
     CreationGuard guard(run_);
     if (!guard.ok()) return Error::kIo;
+    // The server holds an exclusive lock on its lock file while it lives; a socket file without a
+    // locked companion was left by a server that died.
     const std::string file = "pipe-" + EncodeName(name);
+    Fd lock(::open(run_.File("pipelock-" + EncodeName(name)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!lock.valid()) return Error::kIo;
+    if (Flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? Error::kAlreadyExists : Error::kIo;
     sockaddr_un addr;
     if (!run_.Address(file, &addr)) return Error::kInvalid;
     Fd sock(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!sock.valid()) return Error::kIo;
-    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      if (errno != EADDRINUSE) return Error::kIo;
-      // A socket file is there: alive when a server answers, else left by a server that died.
-      Fd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-      if (probe.valid() && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
-        return Error::kAlreadyExists;
-      ::unlink(run_.File(file).c_str());
-      if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return Error::kIo;
-    }
+    ::unlink(run_.File(file).c_str());
+    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return Error::kIo;
     if (::listen(sock.get(), 16) != 0) return Error::kIo;
     struct stat st;
     if (::stat(run_.File(file).c_str(), &st) != 0) return Error::kIo;
-    *server = std::make_unique<PosixPipeServer>(std::move(sock), run_.File(file), st.st_dev, st.st_ino);
+    *server = std::make_unique<PosixPipeServer>(std::move(sock), std::move(lock), run_.File(file), st.st_dev, st.st_ino);
     return Status();
   }
 

@@ -14,7 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -40,6 +40,10 @@ namespace platform::posix {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Called through syscall(): not every C library declares them for C++.
+int PidfdOpen(int pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int PidfdKill(int pidfd) { return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0)); }
 
 bool ReadWholeFile(const std::string& path, std::string* out, size_t limit) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -210,7 +214,7 @@ Status ErrnoToStatus(int err) {
   }
 }
 
-[[noreturn]] void RunChild(const char* path, const char* dir, char* const* argv, char* const* envp,
+[[noreturn]] void RunChild(const std::string& path, const char* dir, char* const* argv, char* const* envp,
                            int statusFd) {
   // The status pipe moves to descriptor 3; everything above it is closed, the starter's image lock
   // included. It closes by itself on a successful exec.
@@ -227,7 +231,7 @@ Status ErrnoToStatus(int err) {
     err = errno;
   } else {
     HoldImageLock(path);  // a program that cannot be read still runs, as the exec decides
-    ::execve(path, argv, envp);
+    ::execve(path.c_str(), argv, envp);
     err = errno;
   }
   WriteAll(3, &err, sizeof err);
@@ -271,13 +275,13 @@ class PosixProcesses final : public Processes {
     if (id == 0 || id > static_cast<ProcessId>(INT_MAX)) return Error::kNotFound;
     const int pid = static_cast<int>(id);
     // The pidfd pins the process, so the membership check and the signal concern the same one.
-    int pidfd = ::pidfd_open(pid, 0);
+    int pidfd = PidfdOpen(pid);
     if (pidfd < 0 && errno == ESRCH) return Error::kNotFound;
     if (!ProcessBelongsToPrefix(pid, scope_.root)) {
       if (pidfd >= 0) ::close(pidfd);
       return Error::kNotFound;
     }
-    int rc = pidfd >= 0 ? ::pidfd_send_signal(pidfd, SIGKILL, nullptr, 0) : ::kill(pid, SIGKILL);
+    int rc = pidfd >= 0 ? PidfdKill(pidfd) : ::kill(pid, SIGKILL);
     if (rc != 0) {
       int err = errno;
       if (pidfd >= 0) ::close(pidfd);
@@ -305,7 +309,7 @@ class PosixProcesses final : public Processes {
   Status WaitForExit(ProcessId id, uint32_t timeoutMs) override {
     if (id == 0 || id > static_cast<ProcessId>(INT_MAX)) return Status();
     const int pid = static_cast<int>(id);
-    int pidfd = ::pidfd_open(pid, 0);
+    int pidfd = PidfdOpen(pid);
     if (pidfd < 0 && errno == ESRCH) return Status();
     // An ended process (a zombie) no longer shows its environment, so it counts as gone here too.
     if (!ProcessBelongsToPrefix(pid, scope_.root)) {
@@ -403,7 +407,7 @@ class PosixProcesses final : public Processes {
       ::close(status[0]);
       ::close(release[1]);
       pid_t child = ::fork();
-      if (child == 0) RunChild(plan.hostPath.c_str(), dir, argv.data(), envp.data(), status[1]);
+      if (child == 0) RunChild(plan.hostPath, dir, argv.data(), envp.data(), status[1]);
       int32_t id = child > 0 ? static_cast<int32_t>(child) : -1;
       WriteAll(status[1], &id, sizeof id);
       ::close(status[1]);
@@ -420,7 +424,7 @@ class PosixProcesses final : public Processes {
     unsigned long long startTime = 0;
     if (got == sizeof id && id > 0) {
       if (handle != nullptr) {
-        pidfd = ::pidfd_open(id, 0);
+        pidfd = PidfdOpen(id);
         ProcStat stat;
         if (ReadProcStat(id, &stat)) startTime = stat.startTime;
       }
