@@ -41,6 +41,34 @@ TEST(Prefix, MissingPrefixIsCreatedWithTheDefaultMachine) {
   EXPECT_EQ(ReadHostFile(machine.root() + "/machine.ini"), before);
 }
 
+TEST(Prefix, DefaultRootFollowsTheEnvironment) {
+  struct Case {
+    const char* prefix;
+    const char* dataHome;
+    const char* home;
+    std::string root;
+  } cases[] = {
+      {"/srv/machine", "/data", "/home/anna", "/srv/machine"},
+      {nullptr, "/data", "/home/anna", "/data/voda-prefix"},
+      {"", "relative", "/home/anna", "/home/anna/.local/share/voda-prefix"},
+      {nullptr, nullptr, "/home/anna", "/home/anna/.local/share/voda-prefix"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.root);
+    auto set = [](const char* name, const char* value) {
+      if (value != nullptr) {
+        ::setenv(name, value, 1);
+      } else {
+        ::unsetenv(name);
+      }
+    };
+    set("VODA_PREFIX", c.prefix);
+    set("XDG_DATA_HOME", c.dataHome);
+    set("HOME", c.home);
+    EXPECT_EQ(platform::posix::Prefix::DefaultRoot(), c.root);
+  }
+}
+
 TEST(Prefix, MachineIniRoundTrips) {
   platform::posix::Machine m = platform::posix::DefaultMachine("anna");
   m.version.servicePack = "Service Pack 1";
@@ -76,6 +104,7 @@ TEST(Prefix, MalformedMachineIniIsRefusedAndLeftAlone) {
       {"[folders]\ntemp = Temp\n", "absolute"},
       {"[version\n", "line 1"},
       {"[version]\nmajor = 6\nmajor = 7\n", "duplicate"},
+      {"\xEF\xBB\xBF[version]\nminor = 1\n[oops]\n", "line 3"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -126,6 +155,7 @@ TEST(Prefix, WindowsPathsMapOntoTheDrives) {
       {"c:/Windows/System32/", Error::kOk, c + "/Windows/System32"},
       {"C:\\\\Windows\\.\\new", Error::kOk, c + "/Windows/new"},
       {"C:\\a\\..\\..\\..\\b", Error::kOk, c + "/b"},  // never above the drive's root
+      {"C:\\Bank. \\Data.", Error::kOk, c + "/Bank/Data"},
       {"C:\\", Error::kOk, c},
       {"C:", Error::kOk, c},
       // Case: existing components are found whatever their case; new ones keep the spelling given.

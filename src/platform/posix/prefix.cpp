@@ -182,6 +182,7 @@ bool ParseMachineIni(const std::string& text, const std::string& prefixRoot, Mac
   }
   while (std::getline(in, raw)) {
     ++lineNo;
+    if (lineNo == 1 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) raw = raw.substr(3);  // saved by Notepad
     std::string line = Trim(raw);
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     if (line[0] == '[') {
@@ -402,11 +403,13 @@ Status Prefix::ToHost(const std::string& windowsPath, std::string* hostPath) con
     if (next == std::string::npos) next = absolute.size();
     std::string part = absolute.substr(pos, next - pos);
     pos = next + 1;
-    if (part.empty() || part == ".") continue;
     if (part == "..") {
       if (!parts.empty()) parts.pop_back();
       continue;
     }
+    // Windows drops trailing dots and blanks of a name ("Bank. " is "Bank"); "." is this folder.
+    while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
+    if (part.empty()) continue;
     for (unsigned char c : part)
       if (IsInvalidNameChar(c)) return Error::kInvalid;
     parts.push_back(part);
