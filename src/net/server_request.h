@@ -7,11 +7,13 @@
 //   2. SendServerRequest(g_server.queryPath, plaintext, response)
 //   3. the exchange has failed unless that returned true and the response is not empty
 //   4.-5. ReadServerReply(response, reply): unseal (length rounded down to even) and read the members
-// and then store what they take into g_install. The protocol keeps no state between calls.
+// and then store what they take into g_install. AskServerForVersion runs steps 1 to 3 and
+// StoreServerReply the storing. The protocol keeps no state between calls.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "app/globals.h"
 
@@ -48,3 +50,23 @@ bool ReadServerReply(const std::string& response, ServerReply& reply);
 // The value of an "update" text by the usual decimal rule: leading blanks skipped, an optional sign,
 // then the leading digits; 0 when there are none. Values beyond 32 bits saturate.
 std::int32_t UpdateModeValue(const std::string& text);
+
+// Steps 1 to 3 of the callers' order on the program's globals: the sealed bank id of g_bankProfile sent
+// on g_server.queryPath. True when an attempt got a non-empty body, which is then in `response`;
+// otherwise `response` is unchanged. The dispatcher repeats this call; the version-query worker makes it once.
+inline bool AskServerForVersion(std::string& response) {
+  std::string body;
+  if (!SendServerRequest(g_server.queryPath, VersionQueryText(g_bankProfile.bankId), body) || body.empty()) {
+    return false;
+  }
+  response = std::move(body);
+  return true;
+}
+
+// Stores an opened reply: "v" into g_install.latestVersion and "url" into g_install.downloadBaseUrl,
+// and, for the dispatcher only, the value of "update" into g_install.updateMode.
+inline void StoreServerReply(const ServerReply& reply, bool withUpdateMode) {
+  g_install.latestVersion = reply.version;
+  g_install.downloadBaseUrl = reply.downloadUrl;
+  if (withUpdateMode) g_install.updateMode = UpdateModeValue(reply.update);
+}
