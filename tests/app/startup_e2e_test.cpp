@@ -1,0 +1,201 @@
+// The built downloader run as a user would, in a fresh prefix. Start-up ends before the dispatcher
+// today; the start-up report test hook (VODA_TEST_STARTUP_REPORT) shows whether a run got that far.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/bank_profile.h"
+#include "app/downloader_app.h"
+#include "platform/kernel_objects.h"
+#include "platform/posix/prefix.h"
+#include "run_program.h"
+#include "support/temp_prefix.h"
+
+namespace {
+
+using apptest::ProgramOptions;
+using apptest::ProgramRun;
+using apptest::RunProgram;
+
+const std::string kDefaultReport =
+    "startup: dispatch command=[] baseUrl=[https://voda.yunxibank.example] pathPrefix=[] "
+    "queryPath=[/assist/server?reqtype=1&data=]\n";
+
+// Records the broadcasts one prefix's listening process receives.
+class Listener {
+ public:
+  explicit Listener(platform::KernelObjects& objects) {
+    listener_ = objects.ListenForBroadcasts([this](std::uint32_t msg, std::uintptr_t w, std::intptr_t l) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      received_.push_back({msg, w, l});
+      changed_.notify_all();
+    });
+  }
+  bool ok() const { return listener_ != nullptr; }
+
+  struct Message {
+    std::uint32_t msg;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+  };
+
+  // The messages received once `count` have come or the time is up.
+  std::vector<Message> Await(std::size_t count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return received_.size() >= count; });
+    return received_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Message> received_;
+  std::unique_ptr<platform::BroadcastListener> listener_;
+};
+
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(machine_.ok()) << machine_.error();
+    workDir_ = machine_.HostPath("C:\\work");
+    std::filesystem::create_directories(workDir_);
+    LoadBankProfile();
+  }
+
+  ProgramRun Run(const std::vector<std::string>& arguments) {
+    ProgramOptions options;
+    options.prefixRoot = machine_.root();
+    options.workingDirectory = workDir_;
+    options.environment = {std::string(kStartupReportVariable) + "=1"};
+    ProgramRun run = RunProgram(apptest::DownloaderPath(), arguments, options);
+    EXPECT_TRUE(run.finished) << "the downloader did not end";
+    EXPECT_EQ(run.exitCode, 0) << run.standardError;
+    return run;
+  }
+
+  void WriteServerAddress(const std::string& text) {
+    voda_test::WriteHostFile(workDir_ + "/serverip.dat", text);
+  }
+
+  voda_test::TempPrefix machine_;
+  std::string workDir_;
+};
+
+TEST_F(StartupTest, InteractiveRunReachesTheDispatcherWithTheProfilesServer) {
+  EXPECT_EQ(Run({}).standardError, kDefaultReport);
+  // Not the "-t" mode: compared exactly and case-sensitively.
+  EXPECT_NE(Run({"-T"}).standardError.find("command=[-T]"), std::string::npos);
+  EXPECT_NE(Run({"-t", "now"}).standardError.find("command=[-t now]"), std::string::npos);
+  EXPECT_NE(Run({"-t "}).standardError.find("command=[-t ]"), std::string::npos);
+}
+
+TEST_F(StartupTest, ServerAddressFile) {
+  struct Case {
+    const char* name;
+    const char* text;
+    const char* report;  // "" when the run ends before the dispatcher
+  };
+  const Case cases[] = {
+      {"two lines", "https://127.0.0.1:9\n/p\n", ""},
+      {"empty third line", "https://127.0.0.1:9\n/p\n\n",
+       "startup: dispatch command=[] baseUrl=[https://127.0.0.1:9] pathPrefix=[/p] queryPath=[]\n"},
+      {"more than three lines", "https://127.0.0.1:9\r\n\r\n/q?data=\r\nhttps://ignored\n",
+       "startup: dispatch command=[] baseUrl=[https://127.0.0.1:9] pathPrefix=[] queryPath=[/q?data=]\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteServerAddress(c.text);
+    EXPECT_EQ(Run({}).standardError, c.report);
+  }
+}
+
+TEST_F(StartupTest, SecondInstanceEndsAtOnceWithoutAMessage) {
+  // The first Downloader's part here is the single-instance mutex, held by this test process in the
+  // same machine: a running first instance holds exactly that while its dialogs are open.
+  std::unique_ptr<platform::MutexHandle> first;
+  ASSERT_TRUE(machine_.platform().Objects().CreateMutex("downloader_NOVRA_861", &first).ok());
+
+  EXPECT_EQ(Run({}).standardError, "");
+  EXPECT_EQ(Run({"-update"}).standardError, "");
+
+  // The first instance is left as it was: its mutex is still alive.
+  std::unique_ptr<platform::MutexHandle> probe;
+  EXPECT_EQ(machine_.platform().Objects().CreateMutex("downloader_NOVRA_861", &probe),
+            platform::Error::kAlreadyExists);
+  probe.reset();
+
+  first.reset();
+  EXPECT_EQ(Run({}).standardError, kDefaultReport);
+}
+
+TEST_F(StartupTest, QuitModeBroadcastsToTheSameMachineOnly) {
+  voda_test::TempPrefix otherMachine;
+  ASSERT_TRUE(otherMachine.ok()) << otherMachine.error();
+  Listener same(machine_.platform().Objects());
+  Listener other(otherMachine.platform().Objects());
+  ASSERT_TRUE(same.ok());
+  ASSERT_TRUE(other.ok());
+  const std::uint32_t msgId =
+      machine_.platform().Objects().RegisterWindowMessage("zq_detect_tools_single_msgidNOVRA_2145");
+  ASSERT_NE(msgId, 0u);
+
+  // "-t" works while another instance holds the mutex, and never reads the server-address file.
+  std::unique_ptr<platform::MutexHandle> running;
+  ASSERT_TRUE(machine_.platform().Objects().CreateMutex("downloader_NOVRA_861", &running).ok());
+  WriteServerAddress("short\n");
+
+  EXPECT_EQ(Run({"-t"}).standardError, "");
+  const auto received = same.Await(1, 10000);
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0].msg, msgId);
+  EXPECT_EQ(received[0].wParam, 1u);
+  EXPECT_EQ(received[0].lParam, 0);
+  EXPECT_TRUE(other.Await(1, 300).empty());
+
+  // Interactive runs broadcast nothing.
+  running.reset();
+  std::filesystem::remove(workDir_ + "/serverip.dat");
+  EXPECT_NE(Run({"-t", "x"}).standardError.find("command=[-t x]"), std::string::npos);
+  EXPECT_EQ(same.Await(2, 300).size(), 1u);
+}
+
+TEST(StartupMachine, MalformedMachineEndsWithAMessageAndTouchesNothing) {
+  struct Case {
+    const char* file;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"machine.ini", "[machine\nversion=banana\n"},
+      {"registry.reg", "this is not a registry file\n[HKEY_LOCAL_MACHINE\\Software\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string temp = voda_test::MakeTempFolder("voda-app-bad");
+    const std::string root = temp + "/prefix";
+    std::filesystem::create_directories(root);
+    // A good machine whose store is broken, or a broken machine.
+    voda_test::WriteHostFile(root + "/machine.ini",
+                             platform::posix::FormatMachineIni(platform::posix::DefaultMachine("user")));
+    voda_test::WriteHostFile(root + "/" + c.file, c.text);
+
+    ProgramOptions options;
+    options.prefixRoot = root;
+    options.workingDirectory = temp;
+    const ProgramRun run = RunProgram(apptest::DownloaderPath(), {}, options);
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.standardError.rfind("downloader: ", 0), 0u) << run.standardError;
+    EXPECT_EQ(voda_test::ReadHostFile(root + "/" + c.file), c.text);
+    EXPECT_FALSE(std::filesystem::exists(root + "/run/mutex-downloader_NOVRA_861"));
+    std::error_code ec;
+    std::filesystem::remove_all(temp, ec);
+  }
+}
+
+}  // namespace
