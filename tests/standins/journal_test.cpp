@@ -1,0 +1,89 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "standins/journal.h"
+
+namespace {
+
+using standins::JournalEntry;
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string templ = (std::filesystem::temp_directory_path() / "journal-XXXXXX").string();
+    if (::mkdtemp(templ.data()) != nullptr) path_ = templ;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST(Journal, FieldsWithSeparatorsSurviveTheRoundTrip) {
+  JournalEntry entry{"start", 4242, "Quillon Pop.exe", "SW_HIDE", " -t\t\"C:\\a\\\\b\"\r\nnext \\n"};
+  const std::string line = standins::FormatJournalLine(entry);
+  ASSERT_EQ(line.back(), '\n');
+  EXPECT_EQ(line.find('\n'), line.size() - 1);  // one line whatever the fields hold
+  JournalEntry parsed;
+  ASSERT_TRUE(standins::ParseJournalLine(line.substr(0, line.size() - 1), &parsed));
+  EXPECT_EQ(parsed.event, entry.event);
+  EXPECT_EQ(parsed.pid, entry.pid);
+  EXPECT_EQ(parsed.image, entry.image);
+  EXPECT_EQ(parsed.show, entry.show);
+  EXPECT_EQ(parsed.parameters, entry.parameters);
+}
+
+TEST(Journal, MalformedLinesAreRejected) {
+  const char* lines[] = {"", "start\t1\ta\tSW_SHOW", "start\tx\ta\tSW_SHOW\t", "start\t0\ta\t-\t",
+                         "start\t1\ta\t-\tbad\\escape", "start\t1\ta\t-\tp\textra"};
+  for (const char* line : lines) {
+    SCOPED_TRACE(line);
+    JournalEntry entry;
+    EXPECT_FALSE(standins::ParseJournalLine(line, &entry));
+  }
+}
+
+TEST(Journal, ConcurrentWritersNeverMixLinesAndAnUnfinishedLastLineIsSkipped) {
+  TempFolder folder;
+  constexpr int kWriters = 4;
+  constexpr int kLines = 200;
+  std::vector<pid_t> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      for (int i = 0; i < kLines; ++i) {
+        JournalEntry e{"start", static_cast<int>(::getpid()), "w" + std::to_string(w) + ".exe", "SW_SHOW",
+                       std::string(static_cast<size_t>(100 + i * 20), static_cast<char>('a' + w))};
+        if (!standins::AppendJournal(folder.path(), e)) ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    writers.push_back(pid);
+  }
+  for (pid_t pid : writers) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::ofstream(standins::JournalPath(folder.path()), std::ios::app) << "start\t99\thalf";
+
+  auto entries = standins::ReadJournal(folder.path());
+  ASSERT_EQ(entries.size(), static_cast<size_t>(kWriters * kLines));
+  for (const auto& e : entries) {
+    const char fill = static_cast<char>('a' + (e.image[1] - '0'));
+    EXPECT_EQ(e.parameters.find_first_not_of(fill), std::string::npos) << e.image;
+  }
+}
+
+}  // namespace
