@@ -165,6 +165,18 @@ TEST_F(StartupTest, QuitModeBroadcastsToTheSameMachineOnly) {
   EXPECT_EQ(same.Await(2, 300).size(), 1u);
 }
 
+TEST_F(StartupTest, FailedMessageRegistrationSaysSoAndEnds) {
+  // A message table that cannot be opened makes the registration fail.
+  std::filesystem::remove(machine_.root() + "/run/messages");
+  std::filesystem::create_directories(machine_.root() + "/run/messages");
+  ASSERT_EQ(machine_.platform().Objects().RegisterWindowMessage("zq_detect_tools_single_msgidNOVRA_2145"), 0u);
+
+  const ProgramRun run = Run({});
+  EXPECT_NE(run.standardError.find("Can not initialize."), std::string::npos) << run.standardError;
+  EXPECT_EQ(run.standardError.find("startup: dispatch"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(machine_.root() + "/run/mutex-downloader_NOVRA_861"));
+}
+
 TEST(StartupMachine, MalformedMachineEndsWithAMessageAndTouchesNothing) {
   struct Case {
     const char* file;
