@@ -88,7 +88,8 @@ class KernelObjects {
   virtual Status PostBroadcast(uint32_t msg, uintptr_t wParam, intptr_t lParam) = 0;
 
   // Makes this process a receiver of broadcasts (it has top-level windows) while the listener lives.
-  // The callback runs on a thread of the listener's, one message after another. Empty on failure.
+  // The callback runs on a thread of the listener's, one message after another, and must not destroy
+  // the listener itself. Empty on failure.
   virtual std::unique_ptr<BroadcastListener> ListenForBroadcasts(BroadcastCallback callback) = 0;
 
   // CreateNamedPipeA on "\\.\pipe\name". kInvalid for a path without the "\\.\pipe\" prefix,
