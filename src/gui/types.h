@@ -139,6 +139,10 @@ constexpr UINT PBM_DELTAPOS = WM_USER + 3;
 constexpr UINT PBM_SETRANGE32 = WM_USER + 6;
 constexpr UINT PBM_GETRANGE = WM_USER + 7;
 constexpr UINT PBM_GETPOS = WM_USER + 8;
+struct PBRANGE {
+  int iLow;
+  int iHigh;
+};
 
 // WM_SETICON kinds.
 constexpr WPARAM ICON_SMALL = 0;

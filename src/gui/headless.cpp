@@ -1,0 +1,252 @@
+#include "gui/headless.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "gui/message_box.h"
+#include "gui/script.h"
+#include "gui/window_system.h"
+
+namespace gui {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDefaultIdleSeconds = 30;
+
+void Say(const std::string& line) {
+  static std::mutex* mu = new std::mutex;
+  std::lock_guard<std::mutex> lock(*mu);
+  std::fputs(("[ui] " + line + "\n").c_str(), stderr);
+  std::fflush(stderr);
+}
+
+std::string Name(const WindowState& s) {
+  switch (s.kind) {
+    case WindowKind::kDialog:
+      return "dialog " + std::to_string(s.templateId);
+    case WindowKind::kMessageBox:
+      return "message box";
+    case WindowKind::kFolderBrowser:
+      return "folder browser";
+  }
+  return "window";
+}
+
+// What a person needs to know of a window that appears.
+std::string Shown(const WindowState& s) {
+  std::string line = Name(s) + " \"" + s.title + "\"";
+  if (s.kind == WindowKind::kMessageBox) line += ": \"" + s.text + "\"";
+  if (s.kind == WindowKind::kFolderBrowser) line += ": \"" + s.text + "\"";
+  for (const ControlState& c : s.controls) {
+    if (!c.visible) continue;
+    if (c.cls == ControlClass::kButton) {
+      bool check = (c.style & BS_TYPEMASK) == BS_AUTOCHECKBOX;
+      line += " [" + std::to_string(c.id) + (check ? (c.check == BST_CHECKED ? " x " : " _ ") : " ") + c.text + "]";
+    } else if (c.cls == ControlClass::kEdit) {
+      line += " [" + std::to_string(c.id) + " edit \"" + c.text + "\"]";
+    } else if (c.cls == ControlClass::kStatic && s.kind == WindowKind::kDialog && !c.text.empty()) {
+      line += " \"" + c.text + "\"";
+    }
+  }
+  return line;
+}
+
+class HeadlessBackend final : public Backend {
+ public:
+  explicit HeadlessBackend(const HeadlessOptions& options) : options_(options) {}
+  ~HeadlessBackend() override { Stop(); }
+
+  void Start() override {
+    if (options_.idleMs > 0 && !watchdog_.joinable()) {
+      stop_ = false;
+      watchdog_ = std::thread([this] { Watch(); });
+    }
+    if (options_.interactive) {
+      Say("answer here: a button's number clicks it; yes, no, ok, cancel answer a message box; "
+          "other commands as in a ui script (type 1017 \"D:\\Soft\", tick 1016 off, choose \"D:\\\")");
+      std::thread([] { ReadTerminal(); }).detach();
+    }
+  }
+
+  void Stop() override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    if (watchdog_.joinable()) watchdog_.join();
+  }
+
+  void WindowChanged(HWND topLevel, Change change, HWND control) override {
+    if (!options_.echo) return;
+    WindowState s;
+    bool exists = GetWindowState(topLevel, &s);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (exists) names_[topLevel] = Name(s);
+    std::string name = names_.count(topLevel) != 0 ? names_[topLevel] : "window";
+    switch (change) {
+      case Change::kShown:
+        if (exists) Say(Shown(s));
+        break;
+      case Change::kHidden:
+        Say(name + " hidden");
+        break;
+      case Change::kDestroyed:
+        if (names_.erase(topLevel) != 0) Say(name + " closed");
+        break;
+      case Change::kText:
+        if (!exists) break;
+        if (control == nullptr) {
+          Say(name + " title \"" + s.title + "\"");
+        } else {
+          for (const ControlState& c : s.controls) {
+            if (c.hwnd == control) Say(name + ": " + std::to_string(c.id) + " \"" + c.text + "\"");
+          }
+        }
+        break;
+      case Change::kControl:
+        if (!exists || control == nullptr) break;
+        for (const ControlState& c : s.controls) {
+          if (c.hwnd != control) continue;
+          if (c.cls == ControlClass::kButton && (c.style & BS_TYPEMASK) == BS_AUTOCHECKBOX) {
+            auto it = checks_.find(control);
+            if (it == checks_.end() || it->second != c.check) {
+              checks_[control] = c.check;
+              Say(name + ": " + std::to_string(c.id) + (c.check == BST_CHECKED ? " checked" : " unchecked"));
+            }
+          }
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+ private:
+  // Ends the process when a shown window waits for nobody.
+  void Watch() {
+    WindowSystem& ws = WindowSystem::Get();
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stop_) {
+      wake_.wait_for(lock, std::chrono::milliseconds(100));
+      if (stop_) break;
+      if (ScriptRunning()) continue;
+      std::string waiting;
+      Clock::time_point last;
+      {
+        std::lock_guard<std::mutex> wsLock(ws.mu);
+        last = ws.lastChange;
+      }
+      for (HWND h : TopLevelWindows()) {
+        WindowState s;
+        if (GetWindowState(h, &s) && s.visible) {
+          waiting = Name(s);
+          break;
+        }
+      }
+      if (waiting.empty() || Clock::now() - last < std::chrono::milliseconds(options_.idleMs)) continue;
+      std::string report = waiting + " is waiting for a person and nobody is there to answer (nothing changed for " +
+                           std::to_string(options_.idleMs / 1000.0).substr(0, 4) + " s); ending";
+      if (options_.onIdle) {
+        lock.unlock();
+        options_.onIdle(report);
+        lock.lock();
+        std::lock_guard<std::mutex> wsLock(ws.mu);
+        ws.lastChange = Clock::now();
+        continue;
+      }
+      Say(report);
+      std::fflush(stdout);
+      std::_Exit(0);
+    }
+  }
+
+  static void ReadTerminal() {
+    ScriptedUser user("terminal");
+    std::string line;
+    int number = 0;
+    while (std::getline(std::cin, line)) {
+      ++number;
+      ScriptCommand command;
+      command.line = number;
+      std::string error;
+      if (!SplitScriptLine(line, &command.words, &error)) {
+        Say(error);
+        continue;
+      }
+      if (command.words.empty()) continue;
+      std::string& verb = command.words[0];
+      if (command.words.size() == 1) {
+        int id = 0;
+        char* end = nullptr;
+        long v = std::strtol(verb.c_str(), &end, 10);
+        if (end != nullptr && *end == '\0' && !verb.empty()) {
+          id = static_cast<int>(v);
+          command.words = {"click", std::to_string(id)};
+        } else if (verb == "y" || verb == "yes" || verb == "n" || verb == "no" || verb == "ok" ||
+                   verb == "cancel") {
+          std::string answer = verb == "y" ? "yes" : verb == "n" ? "no" : verb;
+          command.words = {"answer", answer};
+        }
+      }
+      // The person acts on what is in front: the topmost shown window.
+      if (command.words[0] != "wait") {
+        for (HWND h : TopLevelWindows()) {
+          if (IsWindowVisible(h)) {
+            user.SetCurrent(h);
+            break;
+          }
+        }
+      }
+      if (!user.Execute(command, &error)) Say(error);
+    }
+  }
+
+  HeadlessOptions options_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread watchdog_;
+  std::map<HWND, std::string> names_;
+  std::map<HWND, int> checks_;
+};
+
+}  // namespace
+
+HeadlessOptions HeadlessOptionsFromEnvironment() {
+  HeadlessOptions options;
+  const char* script = std::getenv("VODA_UI_SCRIPT");
+  bool scripted = script != nullptr && *script != '\0';
+  options.interactive = !scripted && isatty(STDIN_FILENO) == 1;
+  if (!options.interactive) {
+    double seconds = kDefaultIdleSeconds;
+    const char* idle = std::getenv("VODA_UI_IDLE_SECONDS");
+    if (idle != nullptr && *idle != '\0') {
+      char* end = nullptr;
+      double v = std::strtod(idle, &end);
+      if (end != nullptr && *end == '\0' && v >= 0) seconds = v;
+    }
+    options.idleMs = static_cast<int>(seconds * 1000);
+  }
+  return options;
+}
+
+std::unique_ptr<Backend> CreateHeadlessBackend(const HeadlessOptions& options) {
+  return std::make_unique<HeadlessBackend>(options);
+}
+
+std::unique_ptr<Backend> CreateHeadlessBackend() {
+  return CreateHeadlessBackend(HeadlessOptionsFromEnvironment());
+}
+
+}  // namespace gui
