@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -168,6 +169,9 @@ TEST_F(HttpClientTest, SilentTlsPeerTimesOut) {
 
 // A listener whose accept queue is full drops new connection requests, so a connect never completes.
 TEST_F(HttpClientTest, ConnectThatNeverCompletesTimesOut) {
+  if (std::ifstream("/proc/sys/net/ipv4/tcp_abort_on_overflow").get() == '1') {
+    GTEST_SKIP() << "this kernel refuses connections to a full accept queue instead of dropping them";
+  }
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(listener, 0);
   sockaddr_in address{};
