@@ -5,6 +5,7 @@
 // relative to the current directory ("serverip.dat"); one that starts with a single "\" names a folder
 // below the root of the current directory's drive. "." and ".." components are resolved as Windows
 // resolves them (never above a drive's root). Names are compared ignoring case as on Windows.
+// A CD-ROM drive is read-only: every operation that would change it gives kAccessDenied.
 #pragma once
 
 #include <cstdint>

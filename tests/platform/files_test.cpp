@@ -148,6 +148,25 @@ TEST_F(FilesTest, MoveFileAcrossDrives) {
   std::filesystem::remove_all(extra);
 }
 
+TEST_F(FilesTest, ACdRomIsReadOnly) {
+  std::string disc = voda_test::MakeTempFolder("voda-cd");
+  voda_test::WriteHostFile(disc + "/setup.ini", "disc");
+  std::filesystem::create_directory(disc + "/dir");
+  voda_test::TempPrefix withCd("[drives]\nC = fixed drive_c\nE = cdrom " + disc + "\nZ = fixed /\n");
+  ASSERT_TRUE(withCd.ok()) << withCd.error();
+  platform::FileSystem& f = withCd.platform().Files();
+  ASSERT_TRUE(f.WriteFile("C:\\c.txt", "c").ok());
+  EXPECT_EQ(f.CreateFolder("E:\\Bank").code(), Error::kAccessDenied);
+  EXPECT_EQ(f.WriteFile("E:\\setup.ini", "x").code(), Error::kAccessDenied);
+  EXPECT_EQ(f.DeleteFile("E:\\setup.ini").code(), Error::kAccessDenied);
+  EXPECT_EQ(f.RemoveFolder("E:\\dir").code(), Error::kAccessDenied);
+  EXPECT_EQ(f.CopyFile("C:\\c.txt", "E:\\c.txt", false).code(), Error::kAccessDenied);
+  EXPECT_EQ(f.MoveFile("E:\\setup.ini", "C:\\setup.ini").code(), Error::kAccessDenied);
+  EXPECT_TRUE(f.CopyFile("E:\\setup.ini", "C:\\setup.ini", false).ok());  // reading is fine
+  EXPECT_EQ(ReadHostFile(disc + "/setup.ini"), "disc");
+  std::filesystem::remove_all(disc);
+}
+
 TEST_F(FilesTest, DeleteFileAndRemoveFolder) {
   Put("C:\\T\\a", "A");
   ASSERT_TRUE(files().CreateFolder("C:\\T\\dir").ok());

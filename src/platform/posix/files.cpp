@@ -73,6 +73,7 @@ class PosixFileSystem final : public FileSystem {
   Status CreateFolder(const std::string& path) override {
     std::string host;
     if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    if (OnReadOnlyDrive(host)) return Error::kAccessDenied;
     struct stat st;
     if (::lstat(host.c_str(), &st) == 0) return Error::kAlreadyExists;
     if (::mkdir(host.c_str(), 0777) != 0) return Translate(errno);
@@ -83,6 +84,7 @@ class PosixFileSystem final : public FileSystem {
     std::string src, dst;
     if (Status s = prefix_.ToHost(from, &src); !s.ok()) return s;
     if (Status s = prefix_.ToHost(to, &dst); !s.ok()) return s;
+    if (OnReadOnlyDrive(dst)) return Error::kAccessDenied;
     struct stat srcSt, dstSt;
     if (!HostStat(src, &srcSt)) return Translate(errno);
     if (S_ISDIR(srcSt.st_mode)) return Error::kAccessDenied;
@@ -102,6 +104,7 @@ class PosixFileSystem final : public FileSystem {
     std::string src, dst;
     if (Status s = prefix_.ToHost(from, &src); !s.ok()) return s;
     if (Status s = prefix_.ToHost(to, &dst); !s.ok()) return s;
+    if (OnReadOnlyDrive(src) || OnReadOnlyDrive(dst)) return Error::kAccessDenied;
     struct stat srcSt, dstSt;
     if (::lstat(src.c_str(), &srcSt) != 0) return Translate(errno);
     if (!HostIsFolder(HostParent(dst))) return Error::kNotFound;
@@ -138,6 +141,7 @@ class PosixFileSystem final : public FileSystem {
   Status DeleteFile(const std::string& path) override {
     std::string host;
     if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    if (OnReadOnlyDrive(host)) return Error::kAccessDenied;
     struct stat st;
     if (::lstat(host.c_str(), &st) != 0) return Translate(errno);
     if (S_ISDIR(st.st_mode)) return Error::kAccessDenied;
@@ -148,6 +152,7 @@ class PosixFileSystem final : public FileSystem {
   Status RemoveFolder(const std::string& path) override {
     std::string host;
     if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    if (OnReadOnlyDrive(host)) return Error::kAccessDenied;
     struct stat st;
     if (::lstat(host.c_str(), &st) != 0) return Translate(errno);
     if (!S_ISDIR(st.st_mode)) return Error::kInvalid;
@@ -193,6 +198,7 @@ class PosixFileSystem final : public FileSystem {
   Status WriteFile(const std::string& path, const std::string& data) override {
     std::string host;
     if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    if (OnReadOnlyDrive(host)) return Error::kAccessDenied;
     if (!HostIsFolder(HostParent(host))) return Error::kNotFound;
     struct stat st;
     mode_t mode = EndsWithExe(host) ? 0755 : 0644;
@@ -254,6 +260,12 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
+  // A CD-ROM is read-only: nothing on it is created, changed or removed.
+  bool OnReadOnlyDrive(const std::string& host) const {
+    const Drive* drive = prefix_.FindDrive(prefix_.ToWindows(host)[0]);
+    return drive != nullptr && drive->type == DriveType::kCdRom;
+  }
+
   const Prefix& prefix_;
 };
 
