@@ -54,7 +54,8 @@ int HexDecode(std::uint32_t length, const char* text, unsigned char* out, std::u
   if (length % 2 != 0) return -1;
   if (capacity == nullptr) return -1;
   const std::uint32_t bytes = length / 2;
-  if (out != nullptr && text != nullptr && *capacity >= bytes) {
+  if (out != nullptr && *capacity >= bytes) {
+    if (text == nullptr && bytes > 0) return -1;
     for (std::uint32_t i = 0; i < bytes; ++i) {
       const int high = NibbleValue(static_cast<unsigned char>(text[2 * i]));
       const int low = NibbleValue(static_cast<unsigned char>(text[2 * i + 1]));

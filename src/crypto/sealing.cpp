@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include <mbedtls/platform_util.h>
@@ -30,10 +31,8 @@ void PutLength16(unsigned char* at, std::size_t value) {
   at[1] = static_cast<unsigned char>(value & 0xFF);
 }
 
-}  // namespace
-
-int SealMessage(const MessageKeyPair& key, char* out, std::uint32_t* capacity,
-                const unsigned char* plaintext, std::uint32_t length) {
+int SealMessageBytes(const MessageKeyPair& key, char* out, std::uint32_t* capacity,
+                     const unsigned char* plaintext, std::uint32_t length) {
   if (capacity == nullptr) return -1;
   // Lengths beyond the two-byte fields cannot be written truthfully.
   if (length > kMaxSealedPlaintext) return -1;
@@ -82,12 +81,8 @@ int SealMessage(const MessageKeyPair& key, char* out, std::uint32_t* capacity,
   return HexEncode(m, static_cast<std::uint32_t>(total), out, capacity);
 }
 
-int SealMessage(char* out, std::uint32_t* capacity, const unsigned char* plaintext, std::uint32_t length) {
-  return SealMessage(BuildMessageKeyPair(), out, capacity, plaintext, length);
-}
-
-int UnsealMessage(const MessageKeyPair& key, std::uint32_t length, const char* text, unsigned char* out,
-                  std::uint32_t* capacity) {
+int UnsealMessageText(const MessageKeyPair& key, std::uint32_t length, const char* text, unsigned char* out,
+                      std::uint32_t* capacity) {
   if (capacity == nullptr) return -1;
   if (*capacity < length) {
     *capacity = length;
@@ -128,17 +123,46 @@ int UnsealMessage(const MessageKeyPair& key, std::uint32_t length, const char* t
   return 0;
 }
 
+}  // namespace
+
+// Allocation failures end in the failure status: nothing is thrown to the caller.
+int SealMessage(const MessageKeyPair& key, char* out, std::uint32_t* capacity,
+                const unsigned char* plaintext, std::uint32_t length) {
+  try {
+    return SealMessageBytes(key, out, capacity, plaintext, length);
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+int UnsealMessage(const MessageKeyPair& key, std::uint32_t length, const char* text, unsigned char* out,
+                  std::uint32_t* capacity) {
+  try {
+    return UnsealMessageText(key, length, text, out, capacity);
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+int SealMessage(char* out, std::uint32_t* capacity, const unsigned char* plaintext, std::uint32_t length) {
+  return SealMessage(BuildMessageKeyPair(), out, capacity, plaintext, length);
+}
+
 int UnsealMessage(std::uint32_t length, const char* text, unsigned char* out, std::uint32_t* capacity) {
   return UnsealMessage(BuildMessageKeyPair(), length, text, out, capacity);
 }
 
 bool UnsealToString(const MessageKeyPair& key, const char* text, std::uint32_t length,
                     std::string& destination) {
-  std::vector<unsigned char> buffer(static_cast<std::size_t>(length) + 1, 0);
-  std::uint32_t capacity = length;
-  if (UnsealMessage(key, length, text, buffer.data(), &capacity) != 0) return false;
-  destination.assign(reinterpret_cast<const char*>(buffer.data()));
-  return true;
+  try {
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(length) + 1, 0);
+    std::uint32_t capacity = length;
+    if (UnsealMessageText(key, length, text, buffer.data(), &capacity) != 0) return false;
+    destination.assign(reinterpret_cast<const char*>(buffer.data()));
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 bool UnsealToString(const char* text, std::uint32_t length, std::string& destination) {
@@ -149,12 +173,16 @@ bool SealToString(const MessageKeyPair& key, const std::string& plaintext, std::
   if (plaintext.size() > kMaxSealedPlaintext) return false;
   const auto length = static_cast<std::uint32_t>(plaintext.size());
   const auto* bytes = reinterpret_cast<const unsigned char*>(plaintext.data());
-  std::uint32_t capacity = 0;
-  if (SealMessage(key, nullptr, &capacity, bytes, length) != 0) return false;
-  std::vector<char> text(static_cast<std::size_t>(capacity) + 1, 0);
-  if (SealMessage(key, text.data(), &capacity, bytes, length) != 0) return false;
-  sealed.assign(text.data(), capacity);
-  return true;
+  try {
+    std::uint32_t capacity = 0;
+    if (SealMessageBytes(key, nullptr, &capacity, bytes, length) != 0) return false;
+    std::vector<char> text(static_cast<std::size_t>(capacity) + 1, 0);
+    if (SealMessageBytes(key, text.data(), &capacity, bytes, length) != 0) return false;
+    sealed.assign(text.data(), capacity);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 bool SealToString(const std::string& plaintext, std::string& sealed) {

@@ -1,6 +1,7 @@
 #include "crypto/signed_file.h"
 
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -83,7 +84,9 @@ bool SplitSignedFile(const unsigned char* data, std::size_t size, std::string& c
   return true;
 }
 
-bool VerifySignedData(const char* publicKeyPem, const unsigned char* data, std::size_t size) {
+namespace {
+
+bool VerifySignedBytes(const char* publicKeyPem, const unsigned char* data, std::size_t size) {
   Pkey key = ReadPublicKey(publicKeyPem);
   if (!key) return false;
   std::string content;
@@ -96,17 +99,32 @@ bool VerifySignedData(const char* publicKeyPem, const unsigned char* data, std::
   return SignatureRecoversDigest(key.get(), signature, digest);
 }
 
+}  // namespace
+
+// Allocation failures end in false: nothing is thrown to the caller.
+bool VerifySignedData(const char* publicKeyPem, const unsigned char* data, std::size_t size) {
+  try {
+    return VerifySignedBytes(publicKeyPem, data, size);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 bool VerifySignedData(const unsigned char* data, std::size_t size) {
   return VerifySignedData(FileSignatureKey(), data, size);
 }
 
 bool VerifySignedFile(const char* publicKeyPem, const char* path) {
   if (path == nullptr) return false;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return false;
-  return VerifySignedData(publicKeyPem, data.data(), data.size());
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return false;
+    return VerifySignedBytes(publicKeyPem, data.data(), data.size());
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 bool VerifySignedFile(const char* path) { return VerifySignedFile(FileSignatureKey(), path); }
