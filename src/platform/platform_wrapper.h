@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/kernel_objects.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/shell.h"
 #include "platform/system_info.h"
@@ -122,6 +124,61 @@ class ShellWrapper : public Shell {
 
  private:
   Shell& target_;
+};
+
+class ProcessesWrapper : public Processes {
+ public:
+  explicit ProcessesWrapper(Processes& target) : target_(target) {}
+  Processes& target() { return target_; }
+
+  Status Snapshot(std::vector<ProcessEntry>* processes) override { return target_.Snapshot(processes); }
+  Status Terminate(ProcessId id, uint32_t exitCode) override { return target_.Terminate(id, exitCode); }
+  Status Start(const StartRequest& request) override { return target_.Start(request); }
+  Status StartWithHandle(const StartRequest& request, std::unique_ptr<ProcessHandle>* handle) override {
+    return target_.StartWithHandle(request, handle);
+  }
+  Status WaitForExit(ProcessId id, uint32_t timeoutMs = kInfinite) override {
+    return target_.WaitForExit(id, timeoutMs);
+  }
+
+ private:
+  Processes& target_;
+};
+
+class KernelObjectsWrapper : public KernelObjects {
+ public:
+  explicit KernelObjectsWrapper(KernelObjects& target) : target_(target) {}
+  KernelObjects& target() { return target_; }
+
+  Status CreateMutex(const std::string& name, std::unique_ptr<MutexHandle>* handle) override {
+    return target_.CreateMutex(name, handle);
+  }
+  uint32_t RegisterWindowMessage(const std::string& name) override { return target_.RegisterWindowMessage(name); }
+  Status PostBroadcast(uint32_t msg, uintptr_t wParam, intptr_t lParam) override {
+    return target_.PostBroadcast(msg, wParam, lParam);
+  }
+  std::unique_ptr<BroadcastListener> ListenForBroadcasts(BroadcastCallback callback) override {
+    return target_.ListenForBroadcasts(std::move(callback));
+  }
+  Status CreatePipeServer(const std::string& pipePath, std::unique_ptr<PipeServer>* server) override {
+    return target_.CreatePipeServer(pipePath, server);
+  }
+  Status OpenPipe(const std::string& pipePath, std::unique_ptr<PipeClient>* client) override {
+    return target_.OpenPipe(pipePath, client);
+  }
+  Status CreateEvent(const std::string& name, bool manualReset, bool initialState,
+                     std::unique_ptr<EventHandle>* handle) override {
+    return target_.CreateEvent(name, manualReset, initialState, handle);
+  }
+  Status OpenEvent(const std::string& name, std::unique_ptr<EventHandle>* handle) override {
+    return target_.OpenEvent(name, handle);
+  }
+  Status WaitForAnyEvent(const std::vector<EventHandle*>& events, uint32_t timeoutMs, size_t* index) override {
+    return target_.WaitForAnyEvent(events, timeoutMs, index);
+  }
+
+ private:
+  KernelObjects& target_;
 };
 
 // The platform aggregate: forwards to the target's interfaces except those replaced with Set*().
