@@ -1,6 +1,7 @@
 // voda-release: the publisher's and operator's tool for sealed messages and signed manifests.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -203,9 +204,7 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int RunTool(int argc, char** argv) {
   Options options;
   std::string error;
   if (!ParseOptions(argc, argv, options, error)) {
@@ -235,4 +234,14 @@ int main(int argc, char** argv) {
   }
   std::cerr << "voda-release: unknown command " << options.args[0] << "\n" << kUsage;
   return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return RunTool(argc, argv);
+  } catch (const std::exception& e) {
+    return Fail(std::string("failed: ") + e.what());
+  }
 }
