@@ -96,7 +96,8 @@ class FileSystem {
   // SetCurrentDirectoryA. kNotFound when the folder does not exist.
   virtual Status SetCurrentDirectory(const std::string& path) = 0;
 
-  // GetModuleFileNameA(NULL): the running program's own file as a Windows path.
+  // GetModuleFileNameA(NULL): the running program's own file as a Windows path, as it was named when
+  // the platform was created (a rename while the program runs does not change it, as on Windows).
   virtual std::string ModulePath() = 0;
 };
 

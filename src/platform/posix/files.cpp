@@ -57,7 +57,9 @@ bool EndsWithExe(const std::string& host) {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  explicit PosixFileSystem(const Prefix& prefix) : prefix_(prefix) {}
+  // The module path is taken at start: like Windows, the program keeps the name it was started as even
+  // when its file is renamed while it runs.
+  explicit PosixFileSystem(const Prefix& prefix) : prefix_(prefix), modulePath_(ReadModulePath(prefix)) {}
 
   bool Exists(const std::string& path) override {
     std::string host;
@@ -251,13 +253,7 @@ class PosixFileSystem final : public FileSystem {
     return ::chdir(host.c_str()) == 0 ? Error::kOk : Translate(errno);
   }
 
-  std::string ModulePath() override {
-    char buf[4096];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return std::string();
-    buf[n] = '\0';
-    return prefix_.ToWindows(buf);
-  }
+  std::string ModulePath() override { return modulePath_; }
 
  private:
   // A CD-ROM is read-only: nothing on it is created, changed or removed.
@@ -266,7 +262,16 @@ class PosixFileSystem final : public FileSystem {
     return drive != nullptr && drive->type == DriveType::kCdRom;
   }
 
+  static std::string ReadModulePath(const Prefix& prefix) {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string();
+    buf[n] = '\0';
+    return prefix.ToWindows(buf);
+  }
+
   const Prefix& prefix_;
+  const std::string modulePath_;
 };
 
 }  // namespace
