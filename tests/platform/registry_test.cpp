@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/posix/registry_file.h"
 #include "platform/registry.h"
 #include "support/temp_prefix.h"
 
@@ -227,6 +228,54 @@ TEST_F(RegistryTest, ABrokenStoreIsNeverWrittenOver) {
   std::unique_ptr<RegistryKey> other;
   EXPECT_EQ(reg().CreateKey("Software\\Other", platform::kKeyAllAccess, &other).code(), Error::kIo);
   EXPECT_EQ(StoreText(), broken);
+}
+
+}  // namespace
+
+namespace {
+
+// Whatever the store's reader accepts, its writer writes back as a text that reads to the same store;
+// whatever it refuses gives a message. Damaged texts are derived from good ones by random edits.
+TEST(RegistryFile, DamagedTextIsRefusedOrReadWhole) {
+  const std::string seed =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Halvex]\r\n"
+      "\"Path\"=\"C:\\\\Program Files (x86)\\\\\\\"Bank\\\"\"\r\n"
+      "\"Count\"=dword:0000002a\r\n"
+      "@=hex(1):41,42,\\\r\n  43\r\n"
+      "\"Blob\"=hex:01,02\r\n";
+  const char alphabet[] = "[]\\\"=@:,()-x0a9\r\n ;hexdword(1)HKEY_LOCAL_MACHINE\xff";
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return state >> 8;
+  };
+  int accepted = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string text = seed;
+    for (uint32_t edits = 1 + next() % 6; edits > 0; --edits) {
+      size_t pos = next() % text.size();
+      char c = alphabet[next() % (sizeof alphabet - 1)];
+      switch (next() % 3) {
+        case 0: text.erase(pos, 1 + next() % 3); break;
+        case 1: text.insert(pos, 1, c); break;
+        default: text[pos] = c;
+      }
+      if (text.empty()) text = "x";
+    }
+    platform::posix::RegKeyNode root;
+    std::string error;
+    if (!platform::posix::ParseRegistryFile(text, &root, &error)) {
+      ASSERT_FALSE(error.empty()) << text;
+      continue;
+    }
+    ++accepted;
+    std::string written = platform::posix::FormatRegistryFile(root);
+    platform::posix::RegKeyNode again;
+    ASSERT_TRUE(platform::posix::ParseRegistryFile(written, &again, &error)) << error << "\n" << written;
+    ASSERT_EQ(platform::posix::FormatRegistryFile(again), written) << text;
+  }
+  EXPECT_GT(accepted, 100);
 }
 
 }  // namespace
