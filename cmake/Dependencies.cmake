@@ -26,12 +26,11 @@ pkg_check_modules(TINYXML REQUIRED IMPORTED_TARGET tinyxml)
 add_library(deps::tinyxml INTERFACE IMPORTED)
 target_link_libraries(deps::tinyxml INTERFACE PkgConfig::TINYXML)
 
-# cpp-httplib is header-only; the server alone uses it.
-find_path(HTTPLIB_INCLUDE_DIR httplib.h REQUIRED)
+# cpp-httplib: Debian ships its implementation as a shared library built with OpenSSL, zlib and brotli
+# support; its pkg-config module carries the matching definitions. The server and the tests' peers use it.
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 add_library(deps::httplib INTERFACE IMPORTED)
-target_include_directories(deps::httplib SYSTEM INTERFACE ${HTTPLIB_INCLUDE_DIR})
-target_compile_definitions(deps::httplib INTERFACE CPPHTTPLIB_OPENSSL_SUPPORT)
-target_link_libraries(deps::httplib INTERFACE deps::openssl Threads::Threads)
+target_link_libraries(deps::httplib INTERFACE PkgConfig::HTTPLIB deps::openssl Threads::Threads)
 
 pkg_check_modules(GTK3 REQUIRED IMPORTED_TARGET gtk+-3.0)
 pkg_check_modules(PANGOCAIRO REQUIRED IMPORTED_TARGET pangocairo cairo)
