@@ -1,9 +1,8 @@
 // Registry over the prefix's registry.reg. Every call reads the store as it is on disk (re-parsed only
-// when the file changed); every change is made under an exclusive lock on registry.lock, on a fresh
+// when its text changed); every change is made under an exclusive lock on registry.lock, on a fresh
 // read of the store, and written back atomically, so writers in several processes lose nothing.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -124,21 +123,6 @@ bool ValidValueName(const std::string& name) {
   return true;
 }
 
-struct FileIdentity {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = -1;
-  int64_t mtimeNs = -1;
-  bool operator==(const FileIdentity& o) const {
-    return dev == o.dev && ino == o.ino && size == o.size && mtimeNs == o.mtimeNs;
-  }
-};
-
-FileIdentity IdentityOf(const struct stat& st) {
-  return FileIdentity{st.st_dev, st.st_ino, st.st_size,
-                      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-}
-
 // The registry.reg of one prefix, shared by its keys.
 class RegistryStore {
  public:
@@ -166,21 +150,17 @@ class RegistryStore {
         return Error::kIo;
       }
     }
-    // Always a fresh read under the lock: a cached tree could miss a write of another process whose
-    // file happened to look the same (inode reused, same size, same coarse time stamp).
-    identity_ = FileIdentity{};
     Status result = Refresh(nullptr);
     bool changed = false;
     if (result.ok()) result = change(root_, &changed);
     if (result.ok() && changed) {
-      int rc = WriteHostFileAtomic(file_, FormatRegistryFile(root_), 0644);
-      if (rc != 0) result = Error::kIo;
-      struct stat st;
-      // On failure the tree in memory is ahead of the file: forget it so the next call reads the file.
-      if (rc == 0 && ::stat(file_.c_str(), &st) == 0) {
-        identity_ = IdentityOf(st);
+      std::string text = FormatRegistryFile(root_);
+      if (WriteHostFileAtomic(file_, text, 0644) == 0) {
+        text_ = std::move(text);
       } else {
-        identity_ = FileIdentity{};
+        // The tree in memory is ahead of the file: forget it so that the next call reads the file.
+        result = Error::kIo;
+        textValid_ = false;
       }
     }
     ::close(fd);  // releases the lock
@@ -188,47 +168,29 @@ class RegistryStore {
   }
 
  private:
+  // Reads the file; parses it only when its text differs from the text of the tree in memory (the file
+  // is small, and comparing its bytes cannot be fooled the way time stamps can).
   // REQUIRES: mutex_ held.
   Status Refresh(std::string* error) {
-    int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno != ENOENT) return Error::kIo;
-      root_ = RegKeyNode();  // a store that is gone is an empty registry
-      identity_ = FileIdentity{};
-      return Error::kOk;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-      ::close(fd);
+    std::string text;
+    int rc = ReadHostFile(file_, &text);
+    if (rc == ENOENT) {
+      text.clear();  // a store that is gone is an empty registry
+    } else if (rc != 0) {
+      if (error != nullptr) *error = file_ + ": " + std::strerror(rc);
       return Error::kIo;
     }
-    FileIdentity id = IdentityOf(st);
-    if (id == identity_) {
-      ::close(fd);
-      return Error::kOk;
-    }
-    std::string text;
-    char buf[65536];
-    for (;;) {
-      ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        ::close(fd);
-        return Error::kIo;
-      }
-      if (n == 0) break;
-      text.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
+    if (textValid_ && text == text_) return Error::kOk;
     RegKeyNode fresh;
     std::string why;
     if (!ParseRegistryFile(text, &fresh, &why)) {
       if (error != nullptr) *error = file_ + ": " + why.substr(why.find(' ') + 1);
-      identity_ = FileIdentity{};
+      textValid_ = false;
       return Error::kIo;  // a broken store is never written over
     }
     root_ = std::move(fresh);
-    identity_ = id;
+    text_ = std::move(text);
+    textValid_ = true;
     return Error::kOk;
   }
 
@@ -237,7 +199,8 @@ class RegistryStore {
   const bool is64Bit_;
   std::mutex mutex_;
   RegKeyNode root_;
-  FileIdentity identity_;
+  std::string text_;  // the file's text that root_ was read from or written as
+  bool textValid_ = false;
 };
 
 RegKeyNode* FindKey(RegKeyNode& root, const KeyPath& path) {
