@@ -71,6 +71,21 @@ int WriteTemp(const std::string& path, const std::string& data, int source, mode
   return rc;
 }
 
+// Gives the complete temporary file the name `path` unless something exists there (EEXIST).
+int LinkNoReplace(const std::string& temp, const std::string& path) {
+  int rc = ::link(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
+  if (rc == EPERM || rc == EOPNOTSUPP || rc == ENOSYS) {  // a file system without hard links
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+      rc = EEXIST;
+    } else {
+      rc = ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
+    }
+  }
+  ::unlink(temp.c_str());
+  return rc;
+}
+
 }  // namespace
 
 Error Translate(int err) {
@@ -115,8 +130,7 @@ int CreateHostFileExclusive(const std::string& path, const std::string& data, mo
   std::string temp;
   int rc = WriteTemp(path, data, -1, mode, &temp);
   if (rc != 0) return rc;
-  rc = ::link(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
-  ::unlink(temp.c_str());
+  rc = LinkNoReplace(temp, path);
   if (rc != 0) return rc;
   return SyncFolder(HostParent(path));
 }
@@ -129,8 +143,7 @@ int CopyHostFileAtomic(const std::string& from, const std::string& to, mode_t mo
   ::close(src);
   if (rc != 0) return rc;
   if (noReplace) {
-    rc = ::link(temp.c_str(), to.c_str()) == 0 ? 0 : errno;
-    ::unlink(temp.c_str());
+    rc = LinkNoReplace(temp, to);
   } else {
     rc = ::rename(temp.c_str(), to.c_str()) == 0 ? 0 : errno;
     if (rc != 0) ::unlink(temp.c_str());
