@@ -120,6 +120,9 @@ TEST_F(FilesTest, MoveFileNeverReplaces) {
   EXPECT_EQ(files().MoveFile("C:\\T\\a", "C:\\T\\b").code(), Error::kAlreadyExists);
   EXPECT_EQ(Get("C:\\T\\a"), "A");
   EXPECT_EQ(Get("C:\\T\\b"), "B");
+  std::filesystem::create_hard_link(Host("C:\\T\\b"), Host("C:\\T\\b") + "link");
+  EXPECT_EQ(files().MoveFile("C:\\T\\b", "C:\\T\\blink").code(), Error::kAlreadyExists);  // another name
+  EXPECT_TRUE(files().DeleteFile("C:\\T\\blink").ok());
   EXPECT_EQ(files().MoveFile("C:\\T\\missing", "C:\\T\\m").code(), Error::kNotFound);
   EXPECT_EQ(files().MoveFile("C:\\T\\a", "C:\\T\\nofolder\\a").code(), Error::kNotFound);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,10 +112,11 @@ class PosixFileSystem final : public FileSystem {
     if (::lstat(src.c_str(), &srcSt) != 0) return Translate(errno);
     if (!HostIsFolder(HostParent(dst))) return Error::kNotFound;
     if (::lstat(dst.c_str(), &dstSt) == 0) {
-      bool sameFile = dstSt.st_dev == srcSt.st_dev && dstSt.st_ino == srcSt.st_ino;
-      if (!sameFile) return Error::kAlreadyExists;
       // A change of case only: the destination resolved to the source itself; give it the new spelling.
-      std::string name = to.substr(to.find_last_of("\\/") == std::string::npos ? 0 : to.find_last_of("\\/") + 1);
+      size_t cut = to.find_last_of("\\/");
+      std::string name = to.substr(cut == std::string::npos ? 0 : cut + 1);
+      std::string srcName = src.substr(src.rfind('/') + 1);
+      if (dst != src || ::strcasecmp(name.c_str(), srcName.c_str()) != 0) return Error::kAlreadyExists;
       dst = HostParent(src) + "/" + name;
       if (dst == src) return Error::kOk;
       return ::rename(src.c_str(), dst.c_str()) == 0 ? Error::kOk : Translate(errno);
@@ -127,6 +129,7 @@ class PosixFileSystem final : public FileSystem {
       err = errno;
     }
     if (err == EXDEV && S_ISREG(srcSt.st_mode)) {  // onto another drive: copy, then remove the source
+      if (IsImageLocked(src)) return Error::kAccessDenied;  // a running program's image stays
       int rc = CopyHostFileAtomic(src, dst, srcSt.st_mode & 07777, true);
       if (rc != 0) return Translate(rc);
       if (::unlink(src.c_str()) != 0) {
