@@ -5,10 +5,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 #include "platform/posix/core_backends.h"
 #include "platform/posix/host_file.h"
@@ -123,6 +126,22 @@ bool ValidValueName(const std::string& name) {
   return true;
 }
 
+// A writer holds the store's lock for one read and one write of a small file; a lock held for longer
+// belongs to a stopped process, and the registry call fails rather than waiting without end.
+constexpr std::chrono::milliseconds kLockWait{30000};
+
+bool LockWithin(int fd, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  std::chrono::microseconds pause{200};
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds{20000});
+  }
+}
+
 // The registry.reg of one prefix, shared by its keys.
 class RegistryStore {
  public:
@@ -144,11 +163,9 @@ class RegistryStore {
     std::lock_guard<std::mutex> guard(mutex_);
     int fd = ::open(lockFile_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return Error::kIo;
-    while (::flock(fd, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        ::close(fd);
-        return Error::kIo;
-      }
+    if (!LockWithin(fd, kLockWait)) {
+      ::close(fd);
+      return Error::kIo;
     }
     Status result = Refresh(nullptr);
     bool changed = false;
