@@ -23,8 +23,8 @@ using Bytes = std::vector<unsigned char>;
 
 constexpr const char* kFont = "WenQuanYi Zen Hei";
 // The bank's name as its logo shows it.
-constexpr const char* kBankName = "示范银行";
-constexpr const char* kBankNameLatin = "DEMONSTRATION BANK";
+constexpr const char* kBankName = "云溪银行";
+constexpr const char* kBankNameLatin = "YUNXI BANK";
 
 struct Rgb {
   double r, g, b;

@@ -42,7 +42,11 @@ void PaintControl(Canvas& canvas, CWnd* dialog, const ControlState& c) {
   const PixelRect whole{0, 0, c.rect.Width(), c.rect.Height()};
   PixelRect client = whole;
   const bool bordered = (c.style & WS_BORDER) != 0;
-  if (bordered && c.cls != ControlClass::kEdit) client = DrawBorder(canvas, whole);
+  // The border lies outside the client area the control's own painting sees (GetClientRect).
+  CRect own;
+  if (bordered && c.cls != ControlClass::kEdit && gui::GetClientRect(c.hwnd, &own) &&
+      own.Width() <= c.rect.Width() - 2 && own.Height() <= c.rect.Height() - 2)
+    client = DrawBorder(canvas, whole);
   canvas.Save(client, client.left, client.top);
   const PixelRect inner{0, 0, client.width(), client.height()};
   CanvasDC dc(canvas);
