@@ -52,6 +52,15 @@ TEST(SystemInfo, AnotherMachineFromMachineIni) {
   EXPECT_EQ(path, "C:\\Users\\Anna\\AppData\\Roaming");  // follows the user
 }
 
+TEST(Shell, A32BitMachineHasOneProgramFilesFolder) {
+  voda_test::TempPrefix machine("[system]\narchitecture = x86\n");
+  ASSERT_TRUE(machine.ok()) << machine.error();
+  std::string path;
+  ASSERT_TRUE(machine.platform().ShellFolders().GetSpecialFolderPath(platform::kCsidlProgramFiles, &path).ok());
+  EXPECT_EQ(path, "C:\\Program Files");
+  EXPECT_TRUE(machine.platform().Files().IsFolder(path));
+}
+
 TEST(Shell, SpecialFoldersExistOnTheDefaultMachine) {
   voda_test::TempPrefix machine;
   ASSERT_TRUE(machine.ok()) << machine.error();

@@ -280,7 +280,8 @@ bool ParseMachineIni(const std::string& text, const std::string& prefixRoot, Mac
   }
   for (Drive& d : m.drives)
     if (d.hostRoot == "/") d.hostRoot.clear();
-  // Folders not named in the file follow the user of the file.
+  // Folders not named in the file follow the machine's architecture and user.
+  if (!seen["folders.program_files"] && m.architecture == kArchitectureX86) m.programFiles = "C:\\Program Files";
   if (userSeen) {
     Machine forUser = DefaultMachine(m.userName);
     if (!seen["folders.app_data"]) m.appData = forUser.appData;
