@@ -137,7 +137,7 @@ std::string FormatMachineIni(const Machine& m) {
       << "minor = " << m.version.minor << "\n"
       << "build = " << m.version.build << "\n"
       << "platform_id = " << m.version.platformId << "\n"
-      << "service_pack = " << m.version.servicePack << "\n\n"
+      << "service_pack =" << (m.version.servicePack.empty() ? "" : " ") << m.version.servicePack << "\n\n"
       << "[system]\n"
       << "architecture = " << (m.architecture == kArchitectureX86 ? "x86" : "x64") << "\n"
       << "screen_width = " << m.screenWidth << "\n"
