@@ -1,0 +1,269 @@
+#include "update/download.h"
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "update/bind_callback.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kAttempts = 5;
+constexpr std::size_t kReadBlock = 4096;
+constexpr long kMaxRedirects = 10;
+
+// Every request asks for a fresh copy and keeps none: no cache between us and the server serves a
+// stale manifest.
+constexpr const char* kRequestHeaders[] = {
+    "Cache-Control: no-cache",
+    "Pragma: no-cache",
+};
+
+bool EnsureCurlInitialised() {
+  static std::once_flag once;
+  static bool ok = false;
+  std::call_once(once, [] { ok = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK; });
+  return ok;
+}
+
+struct EasyDeleter {
+  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct UrlDeleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct CurlTextDeleter {
+  void operator()(char* text) const { curl_free(text); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+using CurlText = std::unique_ptr<char, CurlTextDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// An http or https URL with a host; nullptr for anything else.
+UrlHandle ParseHttpUrl(const std::string& text) {
+  UrlHandle url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return nullptr;
+  char* raw = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) return nullptr;
+  CurlText scheme(raw);
+  if (std::strcmp(scheme.get(), "http") != 0 && std::strcmp(scheme.get(), "https") != 0) return nullptr;
+  raw = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) return nullptr;
+  CurlText host(raw);
+  if (host.get()[0] == '\0') return nullptr;
+  return url;
+}
+
+HeaderList MakeHeaders() {
+  curl_slist* list = nullptr;
+  for (const char* header : kRequestHeaders) {
+    curl_slist* grown = curl_slist_append(list, header);
+    if (grown == nullptr) {
+      curl_slist_free_all(list);
+      return nullptr;
+    }
+    list = grown;
+  }
+  return HeaderList(list);
+}
+
+bool StartsWithNoCase(const char* text, std::size_t size, const char* prefix) {
+  const std::size_t length = std::strlen(prefix);
+  if (size < length) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// What one attempt tracks while libcurl runs it.
+struct Transfer {
+  IBindStatusCallback* callback = nullptr;
+  const DownloadLimits* limits = nullptr;
+  CURL* easy = nullptr;
+
+  std::uint64_t contentLength = 0;  // of the response being received; 0 when not announced
+  std::string body;
+  std::size_t reported = 0;         // body bytes already reported in whole blocks
+  bool bodyStarted = false;
+
+  bool notOk = false;     // the final status is not 200: the body is not wanted
+  bool tooLarge = false;  // more than announced, or more than the limit
+  bool connected = false;
+  bool timedOut = false;
+  Clock::time_point lastActivity = Clock::now();
+
+  void Touch() { lastActivity = Clock::now(); }
+
+  void Report(std::size_t received) {
+    if (callback != nullptr) {
+      callback->OnProgress(static_cast<std::uint32_t>(received), static_cast<std::uint32_t>(contentLength), 0,
+                           nullptr);
+    }
+    reported = received;
+  }
+};
+
+// Header lines of every response (redirects included): each status line starts a new response, so
+// the Content-Length that counts is the final response's.
+size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const std::size_t bytes = size * count;
+  t->Touch();
+  if (StartsWithNoCase(data, bytes, "http/")) {
+    t->contentLength = 0;
+  } else if (StartsWithNoCase(data, bytes, "content-length:")) {
+    std::uint64_t value = 0;
+    bool digits = false;
+    bool overflow = false;
+    for (std::size_t i = std::strlen("content-length:"); i < bytes; ++i) {
+      const char c = data[i];
+      if (c >= '0' && c <= '9') {
+        if (value > (UINT64_MAX - 9) / 10) overflow = true;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        digits = true;
+      } else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+        if (digits) break;
+      } else {
+        digits = false;
+        break;
+      }
+    }
+    t->contentLength = overflow ? UINT64_MAX : (digits ? value : 0);
+  }
+  return bytes;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const std::size_t bytes = size * count;
+  t->Touch();
+  if (!t->bodyStarted) {
+    t->bodyStarted = true;
+    long status = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200) {
+      t->notOk = true;
+      return 0;  // ends the transfer: nothing of this body is kept
+    }
+    if (t->contentLength > t->limits->maxBodyBytes) {
+      t->tooLarge = true;
+      return 0;
+    }
+    t->body.reserve(static_cast<std::size_t>(t->contentLength));
+  }
+  // A body that already exceeds its announced length (or the limit) can only fail: stop reading it.
+  const std::uint64_t bound = t->contentLength < t->limits->maxBodyBytes ? t->contentLength : t->limits->maxBodyBytes;
+  if (bytes > bound - t->body.size()) {
+    t->tooLarge = true;
+    return 0;
+  }
+  t->body.append(data, bytes);
+  while (t->body.size() - t->reported >= kReadBlock) t->Report(t->reported + kReadBlock);
+  return bytes;
+}
+
+int OnConnected(void* user, char*, char*, int, int) {
+  auto* t = static_cast<Transfer*>(user);
+  t->connected = true;
+  t->Touch();
+  return CURL_PREREQFUNC_OK;
+}
+
+// Called often while bytes move and about once a second while nothing does.
+int OnTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Transfer*>(user);
+  if (!t->connected) return 0;
+  if (Clock::now() - t->lastActivity >= std::chrono::milliseconds(t->limits->stallTimeoutMs)) {
+    t->timedOut = true;
+    return 1;  // aborts the transfer
+  }
+  return 0;
+}
+
+}  // namespace
+
+int FetchUrlToFile(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
+                   const DownloadLimits& limits) {
+  UrlHandle target = ParseHttpUrl(url);
+  if (!target) return kFetchFailed;
+  if (!EnsureCurlInitialised()) return kFetchFailed;
+  HeaderList headers = MakeHeaders();
+  EasyHandle easy(curl_easy_init());
+  if (!headers || !easy) return kFetchFailed;
+  CURL* h = easy.get();
+
+  Transfer transfer;
+  transfer.callback = callback;
+  transfer.limits = &limits;
+  transfer.easy = h;
+
+  bool set = true;
+  auto opt = [&set](CURLcode rc) { set = set && rc == CURLE_OK; };
+  opt(curl_easy_setopt(h, CURLOPT_CURLU, target.get()));
+  opt(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"));
+  opt(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L));
+  opt(curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects));
+  opt(curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+  opt(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L));
+  opt(curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()));
+  // The body exactly as sent: no content decoding (chunked framing is still undone).
+  opt(curl_easy_setopt(h, CURLOPT_HTTP_CONTENT_DECODING, 0L));
+  // Certificate problems never stop a download.
+  opt(curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L));
+  opt(curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L));
+  // A new connection for every attempt; proxy settings come from the system's environment.
+  opt(curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L));
+  opt(curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L));
+  opt(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
+  opt(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs));
+  opt(curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, OnConnected));
+  opt(curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer));
+  opt(curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L));
+  opt(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnTransferInfo));
+  opt(curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer));
+  opt(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeaderLine));
+  opt(curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer));
+  opt(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody));
+  opt(curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer));
+  if (!set) return kFetchFailed;
+
+  const CURLcode rc = curl_easy_perform(h);
+  if (transfer.notOk) return kFetchCompleted;
+  if (transfer.tooLarge) return kFetchFailed;
+  if (transfer.timedOut || rc == CURLE_OPERATION_TIMEDOUT) return kFetchTimedOut;
+  if (rc != CURLE_OK) return kFetchFailed;
+  long status = 0;
+  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return kFetchFailed;
+  if (status != 200) return kFetchCompleted;
+
+  if (transfer.body.size() > transfer.reported) transfer.Report(transfer.body.size());
+  if (transfer.body.size() != transfer.contentLength) return kFetchFailed;
+  if (!platform::Current().Files().WriteFile(targetPath, transfer.body).ok()) return kFetchFailed;
+  return kFetchCompleted;
+}
+
+bool DownloadFile(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
+                  const DownloadLimits& limits) {
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    // Nothing is cached between attempts, so there is no cache entry to remove first.
+    if (FetchUrlToFile(url, targetPath, callback, limits) == kFetchCompleted &&
+        platform::Current().Files().Exists(targetPath)) {
+      return true;
+    }
+  }
+  return false;
+}

@@ -1,0 +1,287 @@
+#include "update/manifest.h"
+
+// The digest uses the SHA-1 calls of OpenSSL's classic interface, which OpenSSL 3 marks deprecated.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
+#include <tinyxml.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "crypto/codec.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr std::size_t kDigestBlock = 4096;
+
+platform::FileSystem& Files() { return platform::Current().Files(); }
+
+// The walk of the element search over one sibling chain and everything below it.
+const TiXmlElement* WalkChain(const TiXmlNode* node, const char* name, int n, int& counter) {
+  for (; node != nullptr; node = node->NextSibling()) {
+    if (const TiXmlElement* element = node->ToElement()) {
+      if (std::strcmp(element->Value(), name) == 0 && ++counter == n) return element;
+    }
+    if (const TiXmlElement* found = WalkChain(node->FirstChild(), name, n, counter)) return found;
+  }
+  return nullptr;
+}
+
+// Every element named `name` in the walk's order, up to `limit` of them.
+void CollectChain(const TiXmlNode* node, const char* name, std::size_t limit,
+                  std::vector<const TiXmlElement*>& out) {
+  for (; node != nullptr && out.size() < limit; node = node->NextSibling()) {
+    if (const TiXmlElement* element = node->ToElement()) {
+      if (std::strcmp(element->Value(), name) == 0) out.push_back(element);
+    }
+    CollectChain(node->FirstChild(), name, limit, out);
+  }
+}
+
+int CountElementChildren(const TiXmlElement* element) {
+  int count = 0;
+  for (const TiXmlElement* child = element->FirstChildElement(); child != nullptr;
+       child = child->NextSiblingElement()) {
+    ++count;
+  }
+  return count;
+}
+
+std::string AttributeText(const TiXmlElement* element, const char* attributeName) {
+  if (element == nullptr) return std::string();
+  const char* value = element->Attribute(attributeName);
+  return value == nullptr ? std::string() : Utf8ToAnsi(value);
+}
+
+ManifestEntry EntryOf(const TiXmlElement* element) {
+  return ManifestEntry{AttributeText(element, "Path"), AttributeText(element, "FileName"),
+                       AttributeText(element, "Digest")};
+}
+
+// Line ends as the parser's own file loader leaves them: "\r\n" and a lone "\r" become "\n".
+std::string NormaliseLineEnds(const std::string& data) {
+  std::string out;
+  out.reserve(data.size());
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (data[i] == '\r') {
+      out.push_back('\n');
+      if (i + 1 < data.size() && data[i + 1] == '\n') ++i;
+    } else {
+      out.push_back(data[i]);
+    }
+  }
+  return out;
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// One level of a relative entry: not empty, not made of dots and blanks only (Windows drops trailing
+// dots and blanks, so "..." or ". ." would name the folder itself or its parent), and only characters
+// Windows allows in a name.
+bool IsSafeLevel(const std::string& level) {
+  if (level.empty()) return false;
+  if (level.find_first_not_of(". ") == std::string::npos) return false;
+  for (char ch : level) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7f) return false;
+    if (std::strchr("<>:\"|?*", c) != nullptr) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ManifestFileName(int kind, std::uint32_t bankId) {
+  switch (kind) {
+    case KindCommon:
+      return "Digest.xml";
+    case KindIfPresent:
+      return "Digest_n.xml";
+    case KindBank: {
+      char name[32];
+      std::snprintf(name, sizeof name, "Digest_%.3x.xml", static_cast<unsigned>(bankId));
+      return name;
+    }
+    default:
+      return std::string();
+  }
+}
+
+ManifestLocations MakeManifestLocations(int kind, std::uint32_t bankId, const std::string& downloadBaseUrl,
+                                        const std::string& installDir) {
+  const std::string name = ManifestFileName(kind, bankId);
+  if (name.empty()) return ManifestLocations{};
+  return ManifestLocations{downloadBaseUrl + "/" + name, installDir + "\\DownLoad\\" + name,
+                           installDir + "\\" + name};
+}
+
+XmlReader::XmlReader() = default;
+XmlReader::~XmlReader() = default;
+
+bool LoadXmlFile(const std::string& path, XmlReader& reader) {
+  reader.m_document.reset();
+  reader.m_matchCount = 0;
+  reader.m_pFound = nullptr;
+  if (!Files().Exists(path)) return false;
+  std::string data;
+  if (!Files().ReadFile(path, &data).ok()) return false;
+  auto document = std::make_unique<TiXmlDocument>();
+  const std::string text = NormaliseLineEnds(data);
+  document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  if (document->Error()) return false;
+  reader.m_document = std::move(document);
+  return true;
+}
+
+const TiXmlElement* FindElement(XmlReader& reader, const char* name, int n) {
+  reader.m_matchCount = 0;
+  reader.m_pFound = nullptr;
+  if (reader.Document() == nullptr || name == nullptr || n < 1) return nullptr;
+  reader.m_pFound = WalkChain(reader.Document()->FirstChildElement(), name, n, reader.m_matchCount);
+  return reader.m_pFound;
+}
+
+int CountEntries(XmlReader& reader, const char* name, int n) {
+  const TiXmlElement* element = FindElement(reader, name, n);
+  return element == nullptr ? 0 : CountElementChildren(element);
+}
+
+std::string GetAttributeText(XmlReader& reader, const char* elementName, int n, const char* attributeName) {
+  if (attributeName == nullptr) return std::string();
+  return AttributeText(FindElement(reader, elementName, n), attributeName);
+}
+
+std::string Utf8ToAnsi(const std::string& text) {
+  const std::size_t size = text.size();
+  std::size_t i = 0;
+  while (i < size) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    std::size_t length;
+    std::uint32_t code;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      code = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      code = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      code = lead & 0x07u;
+    } else {
+      return std::string();  // a continuation byte, an overlong lead (C0, C1) or F5..FF
+    }
+    if (size - i < length) return std::string();
+    for (std::size_t k = 1; k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0u) != 0x80u) return std::string();
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000)) return std::string();
+    if (code >= 0xD800 && code <= 0xDFFF) return std::string();
+    if (code > 0x10FFFF) return std::string();
+    i += length;
+  }
+  // The system code page is UTF-8: the checked text is already in it.
+  return text;
+}
+
+bool ComputeFileDigest(const std::string& path, std::string& digest) {
+  digest.clear();
+  if (!Files().Exists(path)) return false;
+  std::string data;
+  if (!Files().ReadFile(path, &data).ok()) return true;
+  SHA_CTX context;
+  if (SHA1_Init(&context) != 1) return true;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data.data());
+  for (std::size_t offset = 0; offset < data.size(); offset += kDigestBlock) {
+    const std::size_t block = data.size() - offset < kDigestBlock ? data.size() - offset : kDigestBlock;
+    if (SHA1_Update(&context, bytes + offset, block) != 1) return true;
+  }
+  unsigned char sha[SHA_DIGEST_LENGTH];
+  if (SHA1_Final(sha, &context) != 1) return true;
+  char text[kDigestTextLength + 1];
+  Base64Digest(sha, text);
+  digest.assign(text, kDigestTextLength);
+  return true;
+}
+
+bool FileDigestDiffers(const std::string& installedPath, const std::string& digest) {
+  std::string computed;
+  ComputeFileDigest(installedPath, computed);
+  return computed != digest;
+}
+
+std::vector<ManifestEntry> ReadManifestEntries(const std::string& path) {
+  XmlReader reader;
+  if (!LoadXmlFile(path, reader)) return {};
+  const int count = CountEntries(reader, "FileInfo", 1);
+  std::vector<const TiXmlElement*> files;
+  CollectChain(reader.Document()->FirstChildElement(), "File", static_cast<std::size_t>(count), files);
+  std::vector<ManifestEntry> entries;
+  entries.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    entries.push_back(static_cast<std::size_t>(i) < files.size() ? EntryOf(files[static_cast<std::size_t>(i)])
+                                                                 : ManifestEntry{});
+  }
+  return entries;
+}
+
+std::string RelativeEntry(const ManifestEntry& entry) {
+  return entry.path.empty() ? entry.fileName : entry.path + "\\" + entry.fileName;
+}
+
+std::string InstalledFilePath(const std::string& installDir, const ManifestEntry& entry) {
+  return installDir + "\\" + RelativeEntry(entry);
+}
+
+bool IsSafeManifestEntry(const ManifestEntry& entry) {
+  if (entry.fileName.empty()) return false;
+  const std::string relative = RelativeEntry(entry);
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = start;
+    while (end < relative.size() && !IsSeparator(relative[end])) ++end;
+    if (!IsSafeLevel(relative.substr(start, end - start))) return false;
+    if (end == relative.size()) return true;
+    start = end + 1;
+  }
+}
+
+InstalledManifest::InstalledManifest(const std::string& path) : m_entries(ReadManifestEntries(path)) {}
+
+bool InstalledManifest::EntryChanged(const std::string& path, const std::string& fileName,
+                                     const std::string& digest) const {
+  for (const ManifestEntry& entry : m_entries) {
+    if (entry.fileName == fileName && entry.path == path) return entry.digest != digest;
+  }
+  return true;
+}
+
+bool ManifestEntryChanged(const std::string& installedManifestPath, const std::string& path,
+                          const std::string& fileName, const std::string& digest) {
+  return InstalledManifest(installedManifestPath).EntryChanged(path, fileName, digest);
+}
+
+bool SkippedByPresenceFilter(int kind, const std::string& installedFilePath) {
+  if (kind != KindIfPresent) return false;
+  std::vector<platform::DirEntry> found;
+  return !Files().FindFiles(installedFilePath, &found).ok() || found.empty();
+}
+
+EntryDecision DecideUpdateEntry(int kind, const std::string& installDir, const ManifestEntry& entry,
+                                const InstalledManifest& installed) {
+  if (!IsSafeManifestEntry(entry)) return EntryDecision::kRefused;
+  const std::string installedPath = InstalledFilePath(installDir, entry);
+  if (SkippedByPresenceFilter(kind, installedPath)) return EntryDecision::kSkip;
+  if (!Files().Exists(installedPath)) return EntryDecision::kQueue;
+  if (!installed.EntryChanged(entry.path, entry.fileName, entry.digest) &&
+      !FileDigestDiffers(installedPath, entry.digest)) {
+    return EntryDecision::kSkip;
+  }
+  return EntryDecision::kQueue;
+}
