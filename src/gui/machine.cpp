@@ -26,8 +26,17 @@ MachineLink& Link() {
 
 void ConnectToMachine(platform::KernelObjects* objects, int screenWidth, int screenHeight) {
   SetScreenSize(screenWidth, screenHeight);
-  std::lock_guard<std::mutex> lock(Link().mu);
-  Link().objects = objects;
+  std::unique_ptr<platform::BroadcastListener> old;
+  {
+    std::lock_guard<std::mutex> lock(Link().mu);
+    if (Link().objects != objects) {
+      old = std::move(Link().listener);
+      Link().failed = false;
+    }
+    Link().objects = objects;
+  }
+  // The old machine's listener stops outside the lock: its callback may be delivering right now.
+  old.reset();
 }
 
 bool PostMachineBroadcast(UINT message, WPARAM wParam, LPARAM lParam) {

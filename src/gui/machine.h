@@ -13,7 +13,8 @@ namespace gui {
 // Called once at start-up, after the platform is installed. From then on PostMessage(HWND_BROADCAST, ...)
 // reaches every listening process of the machine, and this process listens as soon as it shows its first
 // dialog: each broadcast it receives is posted to every top-level dialog of the process. Until this is
-// called, broadcasts stay inside the process.
+// called, broadcasts stay inside the process. Connecting to another machine (or to nullptr) stops
+// listening to the previous one.
 void ConnectToMachine(platform::KernelObjects* objects, int screenWidth, int screenHeight);
 
 // PostMessage(HWND_BROADCAST, ...).
