@@ -8,6 +8,9 @@
 #include "app/globals.h"
 #include "app/server_address.h"
 #include "app/utilities.h"
+#include "gui/message_box.h"
+#include "gui/types.h"
+#include "platform/files.h"
 #include "platform/kernel_objects.h"
 #include "platform/platform.h"
 
@@ -27,8 +30,20 @@ void ReportDispatch(const CDownloaderApp& app) {
 // dialog leads a first installation. Neither is built yet, so start-up ends here.
 void RunDispatcher(CDownloaderApp& app) { ReportDispatch(app); }
 
-// The framework's message box for a start-up failure (error icon).
-void ShowInitFailure() { std::fputs("Can not initialize.\n", stderr); }
+// The framework's application name: the program file's name without folder and extension.
+std::string AppName() {
+  std::string name = platform::Current().Files().ModulePath();
+  const std::string::size_type slash = name.find_last_of("\\/");
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  const std::string::size_type dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.erase(dot);
+  return name;
+}
+
+// The framework's message box for a start-up failure: the application name as caption, error icon.
+void ShowInitFailure() {
+  (void)gui::MessageBox(nullptr, "Can not initialize.", AppName(), gui::MB_OK | gui::MB_ICONERROR);
+}
 
 }  // namespace
 

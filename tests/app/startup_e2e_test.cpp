@@ -68,11 +68,13 @@ class StartupTest : public ::testing::Test {
     LoadBankProfile();
   }
 
-  ProgramRun Run(const std::vector<std::string>& arguments) {
+  ProgramRun Run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) {
     ProgramOptions options;
     options.prefixRoot = machine_.root();
     options.workingDirectory = workDir_;
-    options.environment = {std::string(kStartupReportVariable) + "=1"};
+    options.environment = {std::string(kStartupReportVariable) + "=1", "VODA_UI=headless",
+                           "VODA_UI_IDLE_SECONDS=20"};
+    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
     ProgramRun run = RunProgram(apptest::DownloaderPath(), arguments, options);
     EXPECT_TRUE(run.finished) << "the downloader did not end";
     EXPECT_EQ(run.exitCode, 0) << run.standardError;
@@ -171,8 +173,10 @@ TEST_F(StartupTest, FailedMessageRegistrationSaysSoAndEnds) {
   std::filesystem::create_directories(machine_.root() + "/run/messages");
   ASSERT_EQ(machine_.platform().Objects().RegisterWindowMessage("zq_detect_tools_single_msgidNOVRA_2145"), 0u);
 
-  const ProgramRun run = Run({});
-  EXPECT_NE(run.standardError.find("Can not initialize."), std::string::npos) << run.standardError;
+  // The user answers the error box; a script that waits in vain fails the run with another exit code.
+  const std::string script = workDir_ + "/answer.txt";
+  voda_test::WriteHostFile(script, "wait box \"Can not initialize.\"\nanswer ok\n");
+  const ProgramRun run = Run({}, {"VODA_UI_SCRIPT=" + script});
   EXPECT_EQ(run.standardError.find("startup: dispatch"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(machine_.root() + "/run/mutex-downloader_NOVRA_861"));
 }
