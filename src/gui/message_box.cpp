@@ -97,8 +97,11 @@ int RunSystemDialog(const DialogTemplate& tmpl, WindowKind kind, SystemDialog& o
   if (owner != nullptr && IsWindowVisible(owner)) GetWindowRect(owner, &area);
   int x = area.left + area.Width() / 2 - box.Width() / 2;
   int y = area.top + area.Height() / 2 - box.Height() / 2;
+  // The owner takes no input while its box is open.
+  bool disabledOwner = owner != nullptr && IsWindow(owner) && !EnableWindow(owner, false);
   SetWindowPos(h, topmost ? HWND_TOPMOST : HWND_TOP, x, y, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW);
   ws.RunModalLoop(h);
+  if (disabledOwner) EnableWindow(owner, true);
   int result = 0;
   {
     std::lock_guard<std::mutex> lock(ws.mu);

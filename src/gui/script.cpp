@@ -253,11 +253,14 @@ bool ScriptedUser::Act(const std::function<bool(std::function<void()>)>& post, c
                        std::string* error) {
   auto done = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<Waker> waker = waker_;
-  if (!post([done, waker] {
-        done->store(true);
-        waker->Wake();
-      })) {
-    *error = what + " is not possible: the window is hidden, disabled or gone";
+  auto signal = [done, waker] {
+    done->store(true);
+    waker->Wake();
+  };
+  // A window may be disabled for a moment (while its message box closes): wait until it takes input.
+  if (!WaitFor(timeoutMs_, [&] { return post(signal); })) {
+    *error = "timed out after " + Seconds(timeoutMs_) + ": " + what +
+             " is not possible: the window is hidden, disabled or gone";
     return false;
   }
   if (!WaitFor(timeoutMs_, [&] { return done->load(); })) {

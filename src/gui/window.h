@@ -37,6 +37,7 @@ HWND GetParent(HWND window);
 bool SetWindowText(HWND window, const std::string& text);
 std::string GetWindowText(HWND window);
 bool ShowWindow(HWND window, int command);
+// Returns true when the window was disabled before (as EnableWindow does).
 bool EnableWindow(HWND window, bool enable);
 bool GetWindowRect(HWND window, CRect* rect);  // screen coordinates
 bool GetClientRect(HWND window, CRect* rect);  // (0, 0, width, height)

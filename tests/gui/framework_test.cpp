@@ -313,7 +313,6 @@ TEST_F(FrameworkTest, MessageBoxKeepsPumpingWhileAWorkerSendsProgress) {
   EXPECT_EQ(dialog.answers, (std::vector<int>{IDNO, IDYES}));
 }
 
-// A box owned by a dialog disables it while it is open, as on Windows.
 TEST_F(FrameworkTest, MessageBoxButtonsEscapeAndCloseBox) {
   struct Case {
     UINT type;
