@@ -211,8 +211,9 @@ bool ComputeFileDigest(const std::string& path, std::string& digest) {
 }
 
 bool FileDigestDiffers(const std::string& installedPath, const std::string& digest) {
+  // A missing or unreadable file has no digest; it differs even from an empty one.
   std::string computed;
-  ComputeFileDigest(installedPath, computed);
+  if (!ComputeFileDigest(installedPath, computed) || computed.empty()) return true;
   return computed != digest;
 }
 

@@ -79,7 +79,8 @@ std::string Utf8ToAnsi(const std::string& text);
 // exists but cannot be read (a folder, a file that may not be opened).
 bool ComputeFileDigest(const std::string& path, std::string& digest);
 
-// True unless the file at `installedPath` has exactly `digest` (also true when missing or unreadable).
+// True unless the file at `installedPath` has exactly `digest`; always true when it is missing or
+// unreadable, also for an empty `digest`.
 bool FileDigestDiffers(const std::string& installedPath, const std::string& digest);
 
 // The attributes of one entry, as converted by Utf8ToAnsi.
