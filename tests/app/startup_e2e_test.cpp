@@ -27,6 +27,13 @@ const std::string kDefaultReport =
     "startup: dispatch command=[] baseUrl=[https://voda.yunxibank.example] pathPrefix=[] "
     "queryPath=[/assist/server?reqtype=1&data=]\n";
 
+// The start-up report line of a run's standard error (with its line feed), or "" when there is none.
+std::string StartupReport(const std::string& standardError) {
+  const std::string::size_type start = standardError.find("startup: dispatch ");
+  if (start == std::string::npos) return std::string();
+  return standardError.substr(start, standardError.find('\n', start) + 1 - start);
+}
+
 // Records the broadcasts one prefix's listening process receives.
 class Listener {
  public:
@@ -90,7 +97,7 @@ class StartupTest : public ::testing::Test {
 };
 
 TEST_F(StartupTest, InteractiveRunReachesTheDispatcherWithTheProfilesServer) {
-  EXPECT_EQ(Run({}).standardError, kDefaultReport);
+  EXPECT_EQ(StartupReport(Run({}).standardError), kDefaultReport);
   // Not the "-t" mode: compared exactly and case-sensitively.
   EXPECT_NE(Run({"-T"}).standardError.find("command=[-T]"), std::string::npos);
   EXPECT_NE(Run({"-t", "now"}).standardError.find("command=[-t now]"), std::string::npos);
@@ -101,7 +108,7 @@ TEST_F(StartupTest, ServerAddressFile) {
   struct Case {
     const char* name;
     const char* text;
-    const char* report;  // "" when the run ends before the dispatcher
+    const char* report;  // "": the run ends before the dispatcher, silently
   };
   const Case cases[] = {
       {"two lines", "https://127.0.0.1:9\n/p\n", ""},
@@ -113,7 +120,12 @@ TEST_F(StartupTest, ServerAddressFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     WriteServerAddress(c.text);
-    EXPECT_EQ(Run({}).standardError, c.report);
+    const ProgramRun run = Run({});
+    if (*c.report == '\0') {
+      EXPECT_EQ(run.standardError, "");
+    } else {
+      EXPECT_EQ(StartupReport(run.standardError), c.report);
+    }
   }
 }
 
@@ -133,7 +145,7 @@ TEST_F(StartupTest, SecondInstanceEndsAtOnceWithoutAMessage) {
   probe.reset();
 
   first.reset();
-  EXPECT_EQ(Run({}).standardError, kDefaultReport);
+  EXPECT_EQ(StartupReport(Run({}).standardError), kDefaultReport);
 }
 
 TEST_F(StartupTest, QuitModeBroadcastsToTheSameMachineOnly) {
