@@ -2,7 +2,9 @@
 // and signing manifests with the manifest-signing private key. Never linked into the Downloader.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "crypto/key_material.h"
 
@@ -20,3 +22,29 @@ bool MessageKeyPairFromPem(const std::string& pem, MessageKeyPair& pair, std::st
 // signed afresh without its old block. False with a message in `error` when it cannot.
 bool SignManifest(const std::string& privateKeyPem, const std::string& manifest, std::string& signedText,
                   std::string& error);
+
+// What `voda-release publish` makes a release folder from.
+struct PublishRequest {
+  std::string source;       // folder of component files
+  std::string destination;  // the release folder: must not exist, or be an empty folder
+  std::string version;      // "v": four dot-separated numbers
+  std::string url;          // "url": http:// or https:// base URL (or one starting with {base}), no trailing "/"
+  std::string update;       // "update": a decimal number
+  std::vector<std::uint32_t> banks;  // the banks served; each gets its bank manifest
+  std::string signingKeyPem;         // the manifest-signing private key
+};
+
+// Makes the release folder (see server/release.h): the component files of `source` copied below
+// files/, the manifests signed, the answer written. Files below a top-level folder "bank" of `source`
+// belong to the bank manifests (their folders counted from "bank"); every other file to Digest.xml.
+// The folder is built beside `destination` and renamed into place at the end, so a failure leaves
+// nothing behind. False with a message in `error` when it cannot.
+bool PublishRelease(const PublishRequest& request, std::string& error);
+
+// The manifest text (before signing) for entries of (Path, FileName, Digest), in the given order.
+struct PublishedEntry {
+  std::string path;  // folders joined with "\", empty for the top folder
+  std::string fileName;
+  std::string digest;
+};
+std::string ManifestText(const std::vector<PublishedEntry>& entries);

@@ -16,6 +16,7 @@
 #include "crypto/sealing.h"
 #include "crypto/signed_file.h"
 #include "server/publisher.h"
+#include "server/release.h"
 
 namespace {
 
@@ -28,6 +29,11 @@ const char kUsage[] =
     "  sign IN OUT      write the signed form of manifest IN to OUT\n"
     "  verify FILE      exit 0 when the signature of FILE is valid, 1 otherwise\n"
     "  digest FILE      print the file digest of FILE (Base64 of its SHA-1)\n"
+    "  publish SRC DEST --version V --url BASE --update N [--bank ID]...\n"
+    "                   make the release folder DEST from the component files of SRC: files below\n"
+    "                   SRC/bank go into the bank manifests, all others into Digest.xml. BASE is the\n"
+    "                   download base URL of the answer (\"{base}\" stands for the server's own address);\n"
+    "                   ID a bank id in hexadecimal (861 unless given; may be repeated)\n"
     "\n"
     "options (the build's keys by default):\n"
     "  --message-key FILE    the message key pair as an RSA private key PEM (seal, unseal)\n"
@@ -38,6 +44,10 @@ struct Options {
   std::string messageKeyFile;
   std::string signingKeyFile;
   std::string verifyKeyFile;
+  std::string version;
+  std::string url;
+  std::string update;
+  std::vector<std::string> banks;
   std::vector<std::string> args;
 };
 
@@ -172,6 +182,34 @@ int Verify(const Options& options) {
   return 0;
 }
 
+int Publish(const Options& options) {
+  PublishRequest request;
+  request.source = options.args[1];
+  request.destination = options.args[2];
+  if (options.version.empty() || options.url.empty() || options.update.empty()) {
+    return Fail("publish needs --version, --url and --update");
+  }
+  request.version = options.version;
+  request.url = options.url;
+  request.update = options.update;
+  for (const std::string& text : options.banks) {
+    std::uint32_t id = 0;
+    if (!ParseBankId(text, id) || id == 0 || id > 0xFFFF) {
+      return Fail("--bank needs a bank id of one to four hexadecimal digits, such as 861");
+    }
+    request.banks.push_back(id);
+  }
+  if (request.banks.empty()) request.banks.push_back(0x861);
+  request.signingKeyPem = BuildManifestSigningKey();
+  if (!options.signingKeyFile.empty() && !ReadFile(options.signingKeyFile, request.signingKeyPem)) {
+    return Fail("cannot read " + options.signingKeyFile);
+  }
+  std::string error;
+  if (!PublishRelease(request, error)) return Fail(error);
+  std::cout << "published " << request.version << " into " << request.destination << "\n";
+  return 0;
+}
+
 int Digest(const Options& options) {
   const std::string& path = options.args[1];
   std::string content;
@@ -188,9 +226,17 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
     if (arg == "--message-key") target = &options.messageKeyFile;
     if (arg == "--signing-key") target = &options.signingKeyFile;
     if (arg == "--verify-key") target = &options.verifyKeyFile;
+    if (arg == "--version") target = &options.version;
+    if (arg == "--url") target = &options.url;
+    if (arg == "--update") target = &options.update;
+    if (arg == "--bank") {
+      options.banks.emplace_back();
+      target = &options.banks.back();
+    }
     if (target != nullptr) {
       if (i + 1 >= argc) {
-        error = arg + " needs a file";
+        error = arg + (arg.size() > 6 && arg.compare(arg.size() - 4, 4, "-key") == 0 ? " needs a file"
+                                                                                      : " needs a value");
         return false;
       }
       *target = argv[++i];
@@ -218,6 +264,7 @@ int RunTool(int argc, char** argv) {
   };
   static const Command kCommands[] = {
       {"seal", 0, Seal}, {"unseal", 0, Unseal}, {"sign", 2, Sign}, {"verify", 1, Verify}, {"digest", 1, Digest},
+      {"publish", 2, Publish},
   };
   if (options.args.empty()) {
     std::cerr << kUsage;
