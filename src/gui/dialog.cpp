@@ -10,12 +10,13 @@
 namespace gui {
 
 void DDX_Control(CDataExchange* dx, int id, CWnd& control) {
-  if (control.m_hWnd != nullptr) return;  // bound already
   HWND dialog = dx->m_pDlgWnd->m_hWnd;
   HWND item = GetDlgItem(dialog, id);
   WindowSystem& ws = WindowSystem::Get();
   {
     std::lock_guard<std::mutex> lock(ws.mu);
+    WindowRecord* bound = ws.Find(control.m_hWnd);
+    if (bound != nullptr && bound->object == &control) return;  // bound already
     WindowRecord* r = ws.Find(item);
     if (r != nullptr) {
       r->object = &control;
@@ -33,7 +34,7 @@ CDialog::~CDialog() = default;
 
 INT_PTR CDialog::DoModal() {
   const DialogTemplate* tmpl = FindDialogTemplate(templateId_);
-  if (tmpl == nullptr || m_hWnd != nullptr) return -1;
+  if (tmpl == nullptr || IsWindow(m_hWnd)) return -1;
   EnsureBackend();
   ListenForMachineBroadcasts();
   WindowSystem& ws = WindowSystem::Get();
@@ -69,8 +70,8 @@ INT_PTR CDialog::DoModal() {
     WindowRecord* r = ws.Find(h);
     if (r != nullptr) result = r->result;
   }
+  // m_hWnd keeps the dead handle: calls on it fail, also from a worker that still holds the dialog.
   ws.Destroy(h);
-  m_hWnd = nullptr;
   return result;
 }
 

@@ -397,8 +397,9 @@ bool ScriptedUser::Execute(const ScriptCommand& command, std::string* error) {
     std::string what = key + " on control " + w[1] + " of " + Describe(cur);
     if (key == "tick") {
       bool want = w[2] == "on";
-      bool checked = SendMessage(control, BM_GETCHECK) == BST_CHECKED;
-      if (want == checked) return true;
+      WindowState now;
+      const ControlState* box = GetWindowState(current_, &now) ? FindControl(now, integer(1)) : nullptr;
+      if (box != nullptr && (box->check == BST_CHECKED) == want) return true;
     }
     bool ok = key == "type"
                   ? Act([&](std::function<void()> s) { return input::TypeTextWithSignal(control, w[2], s); }, what,

@@ -550,8 +550,11 @@ bool CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   return gui::PostMessage(m_hWnd, message, wParam, lParam);
 }
 CWnd* CWnd::GetDlgItem(int id) const {
+  // Never null: a missing control, or one of a closed dialog, is an inert window whose calls all fail.
+  static CWnd* const inert = new CWnd;
   HWND h = gui::GetDlgItem(m_hWnd, id);
-  return h != nullptr ? FromHandle(h) : nullptr;
+  CWnd* object = h != nullptr ? FromHandle(h) : nullptr;
+  return object != nullptr ? object : inert;
 }
 int CWnd::GetDlgCtrlID() const { return gui::GetDlgCtrlID(m_hWnd); }
 void CWnd::SetWindowText(const std::string& text) { gui::SetWindowText(m_hWnd, text); }

@@ -92,6 +92,7 @@ class CWnd {
   CWnd(const CWnd&) = delete;
   CWnd& operator=(const CWnd&) = delete;
 
+  // The window; after the window is destroyed the handle stays, dead: every call on it fails.
   HWND m_hWnd = nullptr;
   HWND GetSafeHwnd() const { return m_hWnd; }
 
@@ -123,6 +124,8 @@ class CWnd {
   // Window calls on this object's window (see the handle-level calls).
   LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
   bool PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+  // The control's object; never nullptr: a missing control, or a control of a dialog that has closed,
+  // gives an inert window on which every call fails (a late report from a worker does no harm).
   CWnd* GetDlgItem(int id) const;
   int GetDlgCtrlID() const;
   void SetWindowText(const std::string& text);

@@ -91,6 +91,9 @@ CWnd* ObjectOf(WindowRecord* r) {
 }
 
 void WindowSystem::Destroy(HWND topLevel) {
+  // Objects the framework made for unbound controls stay alive with their dead handle, so that a worker
+  // still holding one (from GetDlgItem) only sees its calls fail.
+  static auto* graveyard = new std::vector<std::unique_ptr<CWnd>>;
   std::vector<std::unique_ptr<WindowRecord>> gone;
   {
     std::lock_guard<std::mutex> lock(mu);
@@ -120,15 +123,13 @@ void WindowSystem::Destroy(HWND topLevel) {
     for (HWND h : handles) {
       auto it = windows_.find(reinterpret_cast<uintptr_t>(h));
       if (it == windows_.end()) continue;
-      if (it->second->object != nullptr) it->second->object->m_hWnd = nullptr;
+      if (it->second->ownedObject) graveyard->push_back(std::move(it->second->ownedObject));
       gone.push_back(std::move(it->second));
       windows_.erase(it);
     }
     lastChange = Clock::now();
   }
   Notify(topLevel, Change::kDestroyed, nullptr);
-  // Framework-owned objects are deleted here, outside the lock.
-  gone.clear();
 }
 
 LRESULT WindowSystem::Dispatch(HWND h, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -107,7 +107,7 @@ TEST_F(FrameworkTest, ModalDialogOnWorkerThreadWhileMainLoopIsOpenAndNestedLoops
   EXPECT_EQ(query.innerClickedOn, query.workerId);  // the worker's dialog is handled on the worker
   EXPECT_EQ(query.status.setTexts.load(), 1);
   EXPECT_EQ(query.status.handledOn, std::this_thread::get_id());  // the main thread's dialog on main
-  EXPECT_EQ(query.m_hWnd, nullptr);
+  EXPECT_FALSE(IsWindow(query.m_hWnd));
   EXPECT_TRUE(TopLevelWindows().empty());
 }
 
@@ -182,14 +182,22 @@ TEST_F(FrameworkTest, CallsOnAWindowThatIsGoneFailAtOnce) {
    public:
     Ends() : CDialog(139) {}
     HWND seen = nullptr;
+    CWnd* cached = nullptr;
     bool OnInitDialog() override {
       seen = m_hWnd;
+      cached = GetDlgItem(1);
       EndDialog(IDCANCEL);
       return true;
     }
   } dialog;
   EXPECT_EQ(dialog.DoModal(), IDCANCEL);
   ASSERT_NE(dialog.seen, nullptr);
+  // A worker's late report on a closed dialog does nothing, through a kept pointer or a new lookup.
+  ASSERT_NE(dialog.cached, nullptr);
+  dialog.cached->SetWindowText("late");
+  EXPECT_EQ(dialog.cached->GetWindowText(), "");
+  EXPECT_FALSE(dialog.GetDlgItem(2)->ShowWindow(SW_SHOW));
+  EXPECT_FALSE(IsWindow(dialog.GetDlgItem(4242)->m_hWnd));
   EXPECT_FALSE(IsWindow(dialog.seen));
   EXPECT_EQ(SendMessage(dialog.seen, WM_GETTEXTLENGTH), 0);
   EXPECT_FALSE(gui::SetWindowText(dialog.seen, "x"));

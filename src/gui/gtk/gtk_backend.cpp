@@ -135,6 +135,20 @@ class GtkBackend final : public Backend {
     return true;
   }
 
+  bool Simulate(HWND topLevel, gtk::UserEvent what, int x, int y) {
+    auto done = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+    auto result = std::make_shared<int>(-1);  // -1 pending, 0 failed, 1 delivered
+    Invoke([this, topLevel, what, x, y, done, result] {
+      const bool ok = SimulateOnGtkThread(topLevel, what, x, y);
+      std::lock_guard<std::mutex> lock(done->first);
+      *result = ok ? 1 : 0;
+      done->second.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(done->first);
+    done->second.wait_for(lock, std::chrono::seconds(10), [&] { return *result != -1; });
+    return *result == 1;
+  }
+
   bool WaitUntilDrawn(HWND topLevel, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
@@ -287,6 +301,46 @@ class GtkBackend final : public Backend {
     return true;
   }
 
+  bool SimulateOnGtkThread(HWND hwnd, gtk::UserEvent what, int x, int y) {
+    GtkView* view = Find(hwnd);
+    if (!view || !gtk_widget_get_visible(view->window)) return false;
+    if (what == gtk::UserEvent::kMove) {
+      gtk_window_move(GTK_WINDOW(view->window), x, y);
+      return true;
+    }
+    GdkEvent* event = nullptr;
+    GtkWidget* target = view->window;
+    switch (what) {
+      case gtk::UserEvent::kClick:
+        event = gdk_event_new(GDK_BUTTON_RELEASE);
+        event->button.button = 1;
+        event->button.x = x;
+        event->button.y = y;
+        target = view->area;
+        break;
+      case gtk::UserEvent::kEscape:
+      case gtk::UserEvent::kEnter:
+        event = gdk_event_new(GDK_KEY_PRESS);
+        event->key.keyval = what == gtk::UserEvent::kEscape ? GDK_KEY_Escape : GDK_KEY_Return;
+        break;
+      case gtk::UserEvent::kClose:
+        event = gdk_event_new(GDK_DELETE);
+        break;
+      case gtk::UserEvent::kMove:
+        break;
+    }
+    GdkWindow* window = gtk_widget_get_window(target);
+    if (!event || !window) {
+      if (event) gdk_event_free(event);
+      return false;
+    }
+    event->any.window = GDK_WINDOW(g_object_ref(window));
+    event->any.send_event = TRUE;
+    gtk_widget_event(target, event);
+    gdk_event_free(event);
+    return true;
+  }
+
   // --- GTK signal handlers (GTK thread) ----------------------------------------------------------------
 
   static GtkBackend* Owner(GtkWidget* widget) {
@@ -417,6 +471,11 @@ bool CaptureClient(HWND topLevel, Bitmap* out, std::string* error) {
 bool WaitUntilDrawn(HWND topLevel, int timeoutMs) {
   std::lock_guard<std::mutex> lock(g_activeMutex);
   return g_active && g_active->WaitUntilDrawn(topLevel, timeoutMs);
+}
+
+bool Simulate(HWND topLevel, UserEvent event, int x, int y) {
+  std::lock_guard<std::mutex> lock(g_activeMutex);
+  return g_active && g_active->Simulate(topLevel, event, x, y);
 }
 
 }  // namespace gtk

@@ -20,4 +20,14 @@ bool CaptureClient(HWND topLevel, Bitmap* out, std::string* error);
 // current state (every change notified so far); false when the time ran out.
 bool WaitUntilDrawn(HWND topLevel, int timeoutMs);
 
+// What a user does on the display, delivered to the window as GTK would deliver it (tests).
+enum class UserEvent {
+  kClick,   // left button released at (x, y) of the client area
+  kEscape,  // the Escape key
+  kEnter,   // the Enter key
+  kClose,   // the close box of the window manager
+  kMove,    // the window dragged so that its client area's top-left corner is at (x, y) on the screen
+};
+bool Simulate(HWND topLevel, UserEvent event, int x = 0, int y = 0);
+
 }  // namespace gui::gtk
