@@ -206,6 +206,35 @@ TEST_F(FrameworkTest, CallsOnAWindowThatIsGoneFailAtOnce) {
   EXPECT_EQ(CDialog(999).DoModal(), -1);  // no such template
 }
 
+// A worker reporting to a dialog that closes before handling the report is released, not left waiting.
+TEST_F(FrameworkTest, SendMessagePendingWhenTheDialogClosesReturnsZero) {
+  class Closing : public CDialog {
+   public:
+    Closing() : CDialog(139) {}
+    std::atomic<bool> busy{false};
+    bool OnCommand(UINT id, UINT code) override {
+      if (id == 1) {
+        busy = true;
+        std::this_thread::sleep_for(milliseconds(200));  // the report arrives meanwhile
+        EndDialog(IDOK);
+        return true;
+      }
+      return CDialog::OnCommand(id, code);
+    }
+  } dialog;
+  LRESULT reported = -1;
+  std::thread worker([&] {
+    while (!IsWindowVisible(dialog.m_hWnd)) std::this_thread::sleep_for(milliseconds(5));
+    HWND h = dialog.m_hWnd;
+    input::Click(GetDlgItem(h, 1));
+    while (!dialog.busy) std::this_thread::sleep_for(milliseconds(5));
+    reported = SendMessage(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("late"));
+  });
+  EXPECT_EQ(dialog.DoModal(), IDOK);
+  worker.join();
+  EXPECT_EQ(reported, 0);
+}
+
 // A message that timed out never runs later: the caller's data may be gone by then.
 TEST_F(FrameworkTest, SendMessageTimeoutWithdrawsTheMessage) {
   std::atomic<int> ran{0};

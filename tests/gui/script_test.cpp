@@ -2,7 +2,10 @@
 // and the headless backend ending a process whose dialog waits for nobody.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -220,6 +223,49 @@ TEST(HeadlessBackendTest, ADialogWaitingForNobodyEndsTheProcess) {
         std::_Exit(1);
       },
       ::testing::ExitedWithCode(0), "dialog 132 is waiting for a person and nobody is there to answer");
+}
+
+// A person at the terminal answers there: a button's number clicks it, "n" answers a message box.
+TEST(HeadlessBackendTest, APersonAnswersAtTheTerminal) {
+  FreshChildren();
+  EXPECT_EXIT(
+      {
+        int fds[2];
+        if (pipe(fds) != 0 || dup2(fds[0], 0) < 0) std::_Exit(2);
+        HeadlessOptions options;
+        options.interactive = true;
+        InstallBackend(CreateHeadlessBackend(options));
+        class Asking : public CDialog {
+         public:
+          Asking() : CDialog(132) {}
+          int answer = 0;
+          void OnOK() override {
+            answer = MessageBox("是否退出voda安装？", "Downloader", MB_YESNO);
+            CDialog::OnOK();
+          }
+        } dialog;
+        std::thread person([&] {
+          auto typeWhenShown = [&](WindowKind kind, const char* line) {
+            for (int i = 0; i < 1000; ++i) {
+              for (HWND h : TopLevelWindows()) {
+                WindowState s;
+                if (GetWindowState(h, &s) && s.visible && s.enabled && s.kind == kind) {
+                  if (write(fds[1], line, std::strlen(line)) < 0) std::_Exit(2);
+                  return;
+                }
+              }
+              std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            std::_Exit(4);
+          };
+          typeWhenShown(WindowKind::kDialog, "1\n");
+          typeWhenShown(WindowKind::kMessageBox, "n\n");
+        });
+        INT_PTR result = dialog.DoModal();
+        person.join();
+        std::_Exit(result == IDOK && dialog.answer == IDNO ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "message box \"Downloader\": \"是否退出voda安装？\"");
 }
 
 // Changes keep an unattended process alive: only a dialog on which nothing happens counts as waiting.
