@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/bank_profile.h"
+#include "app/dispatcher.h"
 #include "app/globals.h"
 #include "app/server_address.h"
 #include "app/utilities.h"
@@ -27,8 +28,11 @@ void ReportDispatch(const CDownloaderApp& app) {
 }
 
 // Step 10: the dispatcher chooses between first installation, update and repair, and the version-query
-// dialog leads a first installation. Neither is built yet, so start-up ends here.
-void RunDispatcher(CDownloaderApp& app) { ReportDispatch(app); }
+// dialog leads a first installation.
+void RunDispatcher(CDownloaderApp& app) {
+  ReportDispatch(app);
+  RunDispatchStep(app);
+}
 
 // The framework's application name: the program file's name without folder and extension.
 std::string AppName() {
