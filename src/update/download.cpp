@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "update/bind_callback.h"
+#include "update/manifest.h"
 
 namespace {
 
@@ -50,10 +51,21 @@ using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 using CurlText = std::unique_ptr<char, CurlTextDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 
+// A "\" before the query is a "/", as browsers read it: the entries of an update run keep the
+// separator between folder and file name.
+std::string WithForwardSlashes(std::string url) {
+  const std::size_t end = url.find_first_of("?#");
+  for (std::size_t i = 0; i < url.size() && i < end; ++i) {
+    if (url[i] == '\\') url[i] = '/';
+  }
+  return url;
+}
+
 // An http or https URL with a host; nullptr for anything else.
 UrlHandle ParseHttpUrl(const std::string& text) {
   UrlHandle url(curl_url());
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return nullptr;
+  const std::string normalised = WithForwardSlashes(text);
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, normalised.c_str(), 0) != CURLUE_OK) return nullptr;
   char* raw = nullptr;
   if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) return nullptr;
   CurlText scheme(raw);
@@ -92,6 +104,7 @@ bool StartsWithNoCase(const char* text, std::size_t size, const char* prefix) {
 // What one attempt tracks while libcurl runs it.
 struct Transfer {
   IBindStatusCallback* callback = nullptr;
+  std::uint64_t maxBody = 0;
   const DownloadLimits* limits = nullptr;
   CURL* easy = nullptr;
 
@@ -159,14 +172,14 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
       t->notOk = true;
       return 0;  // ends the transfer: nothing of this body is kept
     }
-    if (t->contentLength > t->limits->maxBodyBytes) {
+    if (t->contentLength > t->maxBody) {
       t->tooLarge = true;
       return 0;
     }
     t->body.reserve(static_cast<std::size_t>(t->contentLength));
   }
   // A body that already exceeds its announced length (or the limit) can only fail: stop reading it.
-  const std::uint64_t bound = t->contentLength < t->limits->maxBodyBytes ? t->contentLength : t->limits->maxBodyBytes;
+  const std::uint64_t bound = t->contentLength < t->maxBody ? t->contentLength : t->maxBody;
   if (bytes > bound - t->body.size()) {
     t->tooLarge = true;
     return 0;
@@ -194,10 +207,9 @@ int OnTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return 0;
 }
 
-}  // namespace
-
-int FetchUrlToFile(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
-                   const DownloadLimits& limits) {
+// One attempt. With `digest`, a complete body is written only when it has that file digest.
+int Fetch(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
+          const std::string* digest, const DownloadLimits& limits) {
   UrlHandle target = ParseHttpUrl(url);
   if (!target) return kFetchFailed;
   if (!EnsureCurlInitialised()) return kFetchFailed;
@@ -209,6 +221,8 @@ int FetchUrlToFile(const std::string& url, const std::string& targetPath, IBindS
   Transfer transfer;
   transfer.callback = callback;
   transfer.limits = &limits;
+  // Progress reports carry 32-bit counts, so no body grows beyond them.
+  transfer.maxBody = limits.maxBodyBytes < UINT32_MAX ? limits.maxBodyBytes : UINT32_MAX;
   transfer.easy = h;
 
   bool set = true;
@@ -252,18 +266,41 @@ int FetchUrlToFile(const std::string& url, const std::string& targetPath, IBindS
 
   if (transfer.body.size() > transfer.reported) transfer.Report(transfer.body.size());
   if (transfer.body.size() != transfer.contentLength) return kFetchFailed;
+  if (digest != nullptr && ComputeDataDigest(transfer.body) != *digest) return kFetchFailed;
   if (!platform::Current().Files().WriteFile(targetPath, transfer.body).ok()) return kFetchFailed;
   return kFetchCompleted;
 }
 
-bool DownloadFile(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
-                  const DownloadLimits& limits) {
+bool Download(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
+              const std::string* digest, const DownloadLimits& limits) {
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     // Nothing is cached between attempts, so there is no cache entry to remove first.
-    if (FetchUrlToFile(url, targetPath, callback, limits) == kFetchCompleted &&
-        platform::Current().Files().Exists(targetPath)) {
-      return true;
+    if (Fetch(url, targetPath, callback, digest, limits) != kFetchCompleted) continue;
+    if (digest == nullptr) {
+      if (platform::Current().Files().Exists(targetPath)) return true;
+    } else {
+      // Also a target that stayed from earlier (the server answered another status) must be the file
+      // the manifest describes.
+      std::string found;
+      if (ComputeFileDigest(targetPath, found) && found == *digest) return true;
     }
   }
   return false;
+}
+
+}  // namespace
+
+int FetchUrlToFile(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
+                   const DownloadLimits& limits) {
+  return Fetch(url, targetPath, callback, nullptr, limits);
+}
+
+bool DownloadFile(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
+                  const DownloadLimits& limits) {
+  return Download(url, targetPath, callback, nullptr, limits);
+}
+
+bool DownloadFileWithDigest(const std::string& url, const std::string& targetPath, const std::string& digest,
+                            IBindStatusCallback* callback, const DownloadLimits& limits) {
+  return Download(url, targetPath, callback, &digest, limits);
 }

@@ -23,7 +23,8 @@ enum FetchResult : int {
 struct DownloadLimits {
   long connectTimeoutMs = 30000;  // to set up the connection (and its TLS handshake)
   long stallTimeoutMs = 60000;    // longest time without a byte from the server once connected
-  // A body announced or received larger than this fails the attempt instead of exhausting memory.
+  // A body announced or received larger than this (at most 4 GiB - 1) fails the attempt instead of
+  // exhausting memory.
   std::uint64_t maxBodyBytes = 1024ull * 1024u * 1024u;
 };
 
@@ -33,7 +34,14 @@ struct DownloadLimits {
 bool DownloadFile(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
                   const DownloadLimits& limits = DownloadLimits());
 
-// One GET of `url` (http or https; anything else fails at once). The body is read in blocks of 4096
+// DownloadFile for a component whose manifest entry gives its file digest: an attempt succeeds only
+// when the file at the target path afterwards has exactly `digest`. A body with another digest is
+// never written (the attempt fails and is repeated); a target left from earlier counts only when it
+// has that digest. An empty `digest` therefore never succeeds.
+bool DownloadFileWithDigest(const std::string& url, const std::string& targetPath, const std::string& digest,
+                            IBindStatusCallback* callback, const DownloadLimits& limits = DownloadLimits());
+
+// One GET of `url` (http or https; anything else fails at once; a "\" in its path is sent as "/"). The body is read in blocks of 4096
 // bytes (the last may be shorter); after each, `callback` (if any) gets OnProgress(bytes received so
 // far, the Content-Length value, 0, nullptr). A missing Content-Length counts as 0. With status 200 the
 // body is written to `targetPath` only when its length equals the Content-Length value.

@@ -190,23 +190,27 @@ std::string Utf8ToAnsi(const std::string& text) {
   return text;
 }
 
+std::string ComputeDataDigest(const std::string& data) {
+  SHA_CTX context;
+  if (SHA1_Init(&context) != 1) return std::string();
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data.data());
+  for (std::size_t offset = 0; offset < data.size(); offset += kDigestBlock) {
+    const std::size_t block = data.size() - offset < kDigestBlock ? data.size() - offset : kDigestBlock;
+    if (SHA1_Update(&context, bytes + offset, block) != 1) return std::string();
+  }
+  unsigned char sha[SHA_DIGEST_LENGTH];
+  if (SHA1_Final(sha, &context) != 1) return std::string();
+  char text[kDigestTextLength + 1];
+  Base64Digest(sha, text);
+  return std::string(text, kDigestTextLength);
+}
+
 bool ComputeFileDigest(const std::string& path, std::string& digest) {
   digest.clear();
   if (!Files().Exists(path)) return false;
   std::string data;
   if (!Files().ReadFile(path, &data).ok()) return true;
-  SHA_CTX context;
-  if (SHA1_Init(&context) != 1) return true;
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data.data());
-  for (std::size_t offset = 0; offset < data.size(); offset += kDigestBlock) {
-    const std::size_t block = data.size() - offset < kDigestBlock ? data.size() - offset : kDigestBlock;
-    if (SHA1_Update(&context, bytes + offset, block) != 1) return true;
-  }
-  unsigned char sha[SHA_DIGEST_LENGTH];
-  if (SHA1_Final(sha, &context) != 1) return true;
-  char text[kDigestTextLength + 1];
-  Base64Digest(sha, text);
-  digest.assign(text, kDigestTextLength);
+  digest = ComputeDataDigest(data);
   return true;
 }
 

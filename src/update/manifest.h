@@ -79,6 +79,9 @@ std::string Utf8ToAnsi(const std::string& text);
 // exists but cannot be read (a folder, a file that may not be opened).
 bool ComputeFileDigest(const std::string& path, std::string& digest);
 
+// The file digest of bytes in memory, hashed in the same 4096-byte blocks.
+std::string ComputeDataDigest(const std::string& data);
+
 // True unless the file at `installedPath` has exactly `digest`; always true when it is missing or
 // unreadable, also for an empty `digest`.
 bool FileDigestDiffers(const std::string& installedPath, const std::string& digest);

@@ -12,6 +12,7 @@
 #include "net/test_server.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "crypto/codec.h"
 #include "support/temp_prefix.h"
 #include "update/bind_callback.h"
 
@@ -238,6 +239,50 @@ TEST_F(DownloadTest, FollowsRedirects) {
   });
   EXPECT_TRUE(DownloadFile(redirect.Url("/a.dll"), kTarget, nullptr));
   EXPECT_EQ(Read(kTarget), "moved body");
+}
+
+TEST_F(DownloadTest, BackslashesInThePathAreSentAsSlashes) {
+  RawHttpServer server([](RawConnection& c) { c.Send(HttpResponse(200, "x")); });
+  EXPECT_TRUE(DownloadFile(server.Url("/Plugins\\sub\\a.dll?v=a\\b"), kTarget, nullptr));
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].rfind("GET /Plugins/sub/a.dll?v=a\\b HTTP/1.1\r\n", 0), 0u) << server.Requests()[0];
+}
+
+std::string DigestOf(const std::string& data) {
+  return ContentDigest(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+}
+
+// A component is accepted only with its manifest digest, also when an old target stays in place.
+TEST_F(DownloadTest, DigestCheckedDownloads) {
+  const std::string good = Body(9000);
+  const std::string digest = DigestOf(good);
+  RawHttpServer genuine([&](RawConnection& c) { c.Send(HttpResponse(200, good)); });
+  EXPECT_TRUE(DownloadFileWithDigest(genuine.Url("/a.dll"), kTarget, digest, nullptr));
+  EXPECT_EQ(Read(kTarget), good);
+  EXPECT_EQ(genuine.Connections(), 1);
+  EXPECT_FALSE(DownloadFileWithDigest(genuine.Url("/a.dll"), kTarget, "", nullptr));
+
+  ASSERT_TRUE(Files().WriteFile(kTarget, "old").ok());
+  RawHttpServer tampered([&](RawConnection& c) { c.Send(HttpResponse(200, good + "!")); });
+  EXPECT_FALSE(DownloadFileWithDigest(tampered.Url("/a.dll"), kTarget, digest, nullptr));
+  EXPECT_EQ(tampered.Connections(), 5);
+  EXPECT_EQ(Read(kTarget), "old");
+
+  // A tampered answer first, then the genuine one: the second attempt succeeds.
+  std::atomic<int> served{0};
+  RawHttpServer mixed([&](RawConnection& c) { c.Send(HttpResponse(200, ++served == 1 ? good + "!" : good)); });
+  EXPECT_TRUE(DownloadFileWithDigest(mixed.Url("/a.dll"), kTarget, digest, nullptr));
+  EXPECT_EQ(mixed.Connections(), 2);
+  EXPECT_EQ(Read(kTarget), good);
+
+  // Another status: the old target counts only when it is the described file.
+  RawHttpServer missing([](RawConnection& c) { c.Send(HttpResponse(404, "")); });
+  EXPECT_TRUE(DownloadFileWithDigest(missing.Url("/a.dll"), kTarget, digest, nullptr));
+  EXPECT_EQ(missing.Connections(), 1);
+  ASSERT_TRUE(Files().WriteFile(kTarget, "stale").ok());
+  EXPECT_FALSE(DownloadFileWithDigest(missing.Url("/a.dll"), kTarget, digest, nullptr));
+  EXPECT_EQ(missing.Connections(), 1 + 5);
+  EXPECT_EQ(Read(kTarget), "stale");
 }
 
 TEST_F(DownloadTest, HttpsCertificateProblemsDoNotStopTheDownload) {
