@@ -318,8 +318,8 @@ TEST_F(FrameworkTest, MessageBoxKeepsPumpingWhileAWorkerSendsProgress) {
         while (!boxOpen) std::this_thread::sleep_for(milliseconds(2));
         bar.SetRange32(0, 99);
         for (int i = 0; i <= 99; ++i) bar.SetPos(i);
-        status.SetWindowText("完成");
         workerDone = true;
+        status.SetWindowText("完成");  // the script answers once it reads this
       });
       return true;
     }
