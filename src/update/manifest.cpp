@@ -120,19 +120,25 @@ ManifestLocations MakeManifestLocations(int kind, std::uint32_t bankId, const st
 XmlReader::XmlReader() = default;
 XmlReader::~XmlReader() = default;
 
-bool LoadXmlFile(const std::string& path, XmlReader& reader) {
+bool ParseXmlText(const std::string& text, XmlReader& reader) {
   reader.m_document.reset();
   reader.m_matchCount = 0;
   reader.m_pFound = nullptr;
-  if (!Files().Exists(path)) return false;
-  std::string data;
-  if (!Files().ReadFile(path, &data).ok()) return false;
   auto document = std::make_unique<TiXmlDocument>();
-  const std::string text = NormaliseLineEnds(data);
-  document->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  const std::string normalised = NormaliseLineEnds(text);
+  document->Parse(normalised.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
   if (document->Error()) return false;
   reader.m_document = std::move(document);
   return true;
+}
+
+bool LoadXmlFile(const std::string& path, XmlReader& reader) {
+  std::string data;
+  if (!Files().Exists(path) || !Files().ReadFile(path, &data).ok()) {
+    (void)ParseXmlText(std::string(), reader);  // leaves the reader empty
+    return false;
+  }
+  return ParseXmlText(data, reader);
 }
 
 const TiXmlElement* FindElement(XmlReader& reader, const char* name, int n) {
@@ -224,6 +230,11 @@ bool FileDigestDiffers(const std::string& installedPath, const std::string& dige
 std::vector<ManifestEntry> ReadManifestEntries(const std::string& path) {
   XmlReader reader;
   if (!LoadXmlFile(path, reader)) return {};
+  return ReadManifestEntries(reader);
+}
+
+std::vector<ManifestEntry> ReadManifestEntries(XmlReader& reader) {
+  if (reader.Document() == nullptr) return {};
   const int count = CountEntries(reader, "FileInfo", 1);
   std::vector<const TiXmlElement*> files;
   CollectChain(reader.Document()->FirstChildElement(), "File", static_cast<std::size_t>(count), files);

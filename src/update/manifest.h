@@ -49,13 +49,16 @@ class XmlReader {
   const TiXmlElement* m_pFound = nullptr;  // element found by the last search, or nullptr
 
  private:
-  friend bool LoadXmlFile(const std::string& path, XmlReader& reader);
+  friend bool ParseXmlText(const std::string& text, XmlReader& reader);
   std::unique_ptr<TiXmlDocument> m_document;
 };
 
 // Reads and parses the file at `path`. False when nothing exists there, it cannot be read (a folder),
 // or the parser fails; the reader then holds no document.
 bool LoadXmlFile(const std::string& path, XmlReader& reader);
+
+// Parses a document held in memory, with the line ends and encoding detection of LoadXmlFile.
+bool ParseXmlText(const std::string& text, XmlReader& reader);
 
 // The n-th (from 1) element named exactly `name` in a depth-first pre-order walk that starts at the
 // document's first top-level element and continues through its following top-level siblings; nullptr
@@ -97,6 +100,7 @@ struct ManifestEntry {
 // from the i-th `File` element (all empty when there are fewer `File` elements). Empty when the file
 // cannot be loaded. Same result as GetAttributeText per entry, in one walk of the document.
 std::vector<ManifestEntry> ReadManifestEntries(const std::string& path);
+std::vector<ManifestEntry> ReadManifestEntries(XmlReader& reader);
 
 // `Path` + "\" + `FileName`, or `FileName` alone when `Path` is empty.
 std::string RelativeEntry(const ManifestEntry& entry);
