@@ -6,6 +6,8 @@
 
 #include "gui/window.h"
 #include "platform/kernel_objects.h"
+#include "platform/platform.h"
+#include "platform/system_info.h"
 
 namespace gui {
 namespace {
@@ -37,6 +39,10 @@ void ConnectToMachine(platform::KernelObjects* objects, int screenWidth, int scr
   }
   // The old machine's listener stops outside the lock: its callback may be delivering right now.
   old.reset();
+}
+
+void ConnectToMachine(platform::Platform& machine) {
+  ConnectToMachine(&machine.Objects(), machine.System().ScreenWidth(), machine.System().ScreenHeight());
 }
 
 bool PostMachineBroadcast(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -6,6 +6,7 @@
 
 namespace platform {
 class KernelObjects;
+class Platform;
 }
 
 namespace gui {
@@ -16,6 +17,9 @@ namespace gui {
 // called, broadcasts stay inside the process. Connecting to another machine (or to nullptr) stops
 // listening to the previous one.
 void ConnectToMachine(platform::KernelObjects* objects, int screenWidth, int screenHeight);
+
+// The same for the installed machine: its kernel objects and the screen size of its system information.
+void ConnectToMachine(platform::Platform& machine);
 
 // PostMessage(HWND_BROADCAST, ...).
 bool PostMachineBroadcast(UINT message, WPARAM wParam, LPARAM lParam);

@@ -134,12 +134,7 @@ bool ShowWindow(HWND window, int command) {
     if (wasVisible == show) return wasVisible;
     r->visible = show;
     child = r->child;
-    if (!child && show) {
-      // Showing a window brings it to the top.
-      auto& z = ws.zorder;
-      z.erase(std::remove(z.begin(), z.end(), window), z.end());
-      z.insert(z.begin(), window);
-    }
+    if (!child && show) ws.Raise(r);  // showing a window brings it to the top of its band
     ws.Touch(r);
     WindowRecord* t = ws.TopOf(r);
     top = t != nullptr ? t->hwnd : window;
@@ -258,10 +253,8 @@ bool SetWindowPos(HWND window, HWND insertAfter, int x, int y, int cx, int cy, U
     moved = next.left != old.left || next.top != old.top;
     r->rect = next;
     if (!child && (flags & SWP_NOZORDER) == 0) {
-      auto& z = ws.zorder;
-      z.erase(std::remove(z.begin(), z.end(), window), z.end());
       if (insertAfter == HWND_TOPMOST) r->topmost = true;
-      z.insert(z.begin(), window);
+      ws.Raise(r);
     }
     if ((flags & SWP_SHOWWINDOW) != 0 && !r->visible) {
       r->visible = true;

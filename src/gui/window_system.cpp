@@ -69,9 +69,23 @@ WindowRecord* WindowSystem::Create(bool child, HWND parent) {
   if (child) {
     if (WindowRecord* p = Find(parent)) p->children.push_back(r->hwnd);
   } else {
-    zorder.insert(zorder.begin(), r->hwnd);
+    Raise(r);
   }
   return r;
+}
+
+void WindowSystem::Raise(WindowRecord* r) {
+  zorder.erase(std::remove(zorder.begin(), zorder.end(), r->hwnd), zorder.end());
+  auto at = zorder.begin();
+  if (!r->topmost) {
+    // Below every topmost window.
+    while (at != zorder.end()) {
+      WindowRecord* above = Find(*at);
+      if (above == nullptr || !above->topmost) break;
+      ++at;
+    }
+  }
+  zorder.insert(at, r->hwnd);
 }
 
 void WindowSystem::Touch(WindowRecord* r) {

@@ -105,6 +105,8 @@ class WindowSystem {
   // Creates a record owned by the calling thread. REQUIRES: mu held.
   WindowRecord* Create(bool child, HWND parent);
   void Touch(WindowRecord* r);  // one more change; REQUIRES: mu held
+  // Puts a top-level window at the top of its band (topmost windows above all others). REQUIRES: mu held.
+  void Raise(WindowRecord* r);
 
   // Destroys a top-level window and its controls: pending sent messages to them return 0, posted ones
   // and timers are dropped, attached objects are detached. Owner thread only; mu not held.
@@ -149,8 +151,5 @@ CWnd* ObjectOf(WindowRecord* r);
 struct ControlTemplate;
 struct DialogTemplate;
 HWND CreateFromTemplate(const DialogTemplate& tmpl, WindowKind kind, CWnd* object, HWND ownerWindow);
-
-// The message boxes and folder browsers use these internal messages.
-constexpr UINT kMsgEndModal = WM_APP + 0x3F00;
 
 }  // namespace gui

@@ -372,6 +372,30 @@ TEST_F(FrameworkTest, MessageBoxButtonsEscapeAndCloseBox) {
   }
 }
 
+// A topmost box (the exit question) stays above a dialog that shows after it.
+TEST_F(FrameworkTest, TopmostBoxStaysAboveDialogsShownLater) {
+  std::vector<WindowKind> order;
+  std::thread other([&] {
+    ScriptThread waitBox("wait box \"是否退出voda安装？\"");
+    waitBox.Finish();
+    CDialog later(139);
+    later.DoModal();
+  });
+  std::thread user([&] {
+    ScriptThread waitDialog("wait dialog 139");
+    waitDialog.Finish();
+    for (HWND h : TopLevelWindows()) {
+      WindowState s;
+      if (GetWindowState(h, &s)) order.push_back(s.kind);
+    }
+    ScriptThread finish("wait dialog 139\nescape\nanswer yes");
+  });
+  EXPECT_EQ(gui::MessageBox(nullptr, "是否退出voda安装？", "Downloader", MB_YESNO | MB_TOPMOST), IDYES);
+  other.join();
+  user.join();
+  EXPECT_EQ(order, (std::vector<WindowKind>{WindowKind::kMessageBox, WindowKind::kDialog}));
+}
+
 TEST_F(FrameworkTest, BroadcastReachesEveryTopLevelDialogOfTheProcess) {
   constexpr UINT kDetect = 0xC123;
   class Listener : public CDialog {
