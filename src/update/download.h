@@ -22,7 +22,7 @@ enum FetchResult : int {
 // Bounds of one attempt, so that no download hangs without end.
 struct DownloadLimits {
   long connectTimeoutMs = 30000;  // to set up the connection (and its TLS handshake)
-  long stallTimeoutMs = 60000;    // longest time without a byte from the server once connected
+  long stallTimeoutMs = 30000;    // longest time without a byte from the server once connected
   // A body announced or received larger than this (at most 4 GiB - 1) fails the attempt instead of
   // exhausting memory.
   std::uint64_t maxBodyBytes = 1024ull * 1024u * 1024u;

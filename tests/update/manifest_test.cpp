@@ -189,6 +189,11 @@ TEST_F(ManifestTest, SearchOrderAndCountingRules) {
        2, {"a", "a1"}},
       {"search continues through top-level siblings",
        "<First/><Root><FileInfo><File FileName=\"a\"/></FileInfo></Root>", 1, {"a"}},
+      {"signed layout, entities decoded",
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Digest>\r\n<FileInfo>\r\n"
+       "<File Path=\"\" FileName=\"a&amp;b.dat\" Digest=\"x\"/>\r\n<File Path=\"Data\" FileName=\"&#x4E2D;.dat\"/>\r\n"
+       "</FileInfo>\r\n<Sign>0A1B2C</Sign>\r\n</Digest>\r\n",
+       2, {"a&b.dat", "\xE4\xB8\xAD.dat"}},
       {"declaration and comment before the root",
        "<?xml version=\"1.0\"?><!-- note --><Root><FileInfo><File FileName=\"a\"/></FileInfo></Root>", 1, {"a"}},
   };
