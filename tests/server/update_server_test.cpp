@@ -14,8 +14,14 @@
 #include "net/http_client.h"
 #include "net/server_request.h"
 #include "server/publisher.h"
+#include "server/release.h"
+#include "platform/files.h"
+#include "platform/platform.h"
 #include "server_process.h"
+#include "support/temp_prefix.h"
 #include "test_tools.h"
+#include "update/download.h"
+#include "update/manifest.h"
 
 namespace {
 
@@ -186,6 +192,39 @@ TEST_F(UpdateServer, ManifestsAndFilesComeUnderBothUrlFormsUncompressed) {
   EXPECT_EQ(404, missing.status);
   EXPECT_EQ(0u, missing.headers.count("content-encoding"));
   EXPECT_EQ(0u, missing.body.find("<html>"));
+}
+
+// What a first installation and an update do with the release: the signed manifests downloaded, and
+// every entry fetched with its digest under the URL form of each.
+TEST_F(UpdateServer, EveryManifestEntryDownloadsWithItsDigestUnderBothUrlForms) {
+  auto server = Start();
+  voda_test::TempPrefix machine;
+  ASSERT_TRUE(machine.ok()) << machine.error();
+  machine.Install();
+  platform::FileSystem& files = platform::Current().Files();
+  const std::string base = server->HttpBase() + "/files";
+  std::size_t fetched = 0;
+  for (const char* folder : {"C:\\first", "C:\\update"}) {
+    ASSERT_TRUE(files.CreateFolder(folder).ok());
+    for (const char* sub : {"\\Data", "\\Plugins", "\\Plugins\\sub", "\\Script"}) {
+      ASSERT_TRUE(files.CreateFolder(std::string(folder) + sub).ok());
+    }
+  }
+  for (const std::string& manifest : {std::string("Digest.xml"), BankManifestName(0x861)}) {
+    SCOPED_TRACE(manifest);
+    const std::string target = "C:\\first\\" + manifest;
+    ASSERT_TRUE(DownloadFile(base + "/" + manifest, target, nullptr));
+    EXPECT_TRUE(VerifySignedFile(machine.HostPath(target).c_str()));
+    for (const ManifestEntry& entry : ReadManifestEntries(target)) {
+      SCOPED_TRACE(entry.fileName);
+      const std::string firstInstall = base + "/" + entry.path + "/" + entry.fileName;
+      EXPECT_TRUE(DownloadFileWithDigest(firstInstall, InstalledFilePath("C:\\first", entry), entry.digest, nullptr));
+      EXPECT_TRUE(DownloadFileWithDigest(base + "/" + RelativeEntry(entry), InstalledFilePath("C:\\update", entry),
+                                         entry.digest, nullptr));
+      ++fetched;
+    }
+  }
+  EXPECT_EQ(Components().size(), fetched);
 }
 
 TEST_F(UpdateServer, PathsOutsideTheReleaseFilesAreRefused) {
