@@ -30,6 +30,12 @@ void Say(const std::string& line) {
   std::fflush(stderr);
 }
 
+std::string Seconds(int ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", ms / 1000.0);
+  return text;
+}
+
 std::string Name(const WindowState& s) {
   switch (s.kind) {
     case WindowKind::kDialog:
@@ -156,7 +162,7 @@ class HeadlessBackend final : public Backend {
       }
       if (waiting.empty() || Clock::now() - last < std::chrono::milliseconds(options_.idleMs)) continue;
       std::string report = waiting + " is waiting for a person and nobody is there to answer (nothing changed for " +
-                           std::to_string(options_.idleMs / 1000.0).substr(0, 4) + " s); ending";
+                           Seconds(options_.idleMs) + "); ending";
       if (options_.onIdle) {
         lock.unlock();
         options_.onIdle(report);
