@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,8 +123,11 @@ TEST_F(UpdateServer, VersionQueryOverHttpAndHttpsOpensToTheReleasesAnswer) {
     EXPECT_EQ(base + "/files", reply.downloadUrl);
     EXPECT_EQ("2", reply.update);
   }
+  // Each request is logged on its own line: the Downloader's 340-character payload for bank 861.
   EXPECT_TRUE(server->WaitForOutput("https GET /assist/server?reqtype=1&data=", std::chrono::seconds(5)))
       << server->Output();
+  const std::regex line("http GET /assist/server\\?reqtype=1&data=[0-9A-F]{340} -> 200 [0-9]+ bytes bank 861\n");
+  EXPECT_TRUE(std::regex_search(server->Output(), line)) << server->Output();
 }
 
 TEST_F(UpdateServer, QueriesItCannotAnswerGetAnErrorStatusAndAPlainBody) {
