@@ -57,6 +57,9 @@ DialogsNotBuilt& NotBuiltDialogs() {
   return dialogs;
 }
 
+UpdateDialogs* g_boundUpdateDialogs = nullptr;
+FirstInstallDialogs* g_boundFirstInstallDialogs = nullptr;
+
 }  // namespace
 
 DispatchCommand DispatchCommandOf(const std::string& commandLine) {
@@ -112,9 +115,18 @@ DispatcherActions& ProgramDispatcherActions() {
   return actions;
 }
 
-UpdateDialogs& ProgramUpdateDialogs() { return NotBuiltDialogs(); }
+UpdateDialogs& ProgramUpdateDialogs() {
+  return g_boundUpdateDialogs != nullptr ? *g_boundUpdateDialogs : NotBuiltDialogs();
+}
 
-FirstInstallDialogs& ProgramFirstInstallDialogs() { return NotBuiltDialogs(); }
+FirstInstallDialogs& ProgramFirstInstallDialogs() {
+  return g_boundFirstInstallDialogs != nullptr ? *g_boundFirstInstallDialogs : NotBuiltDialogs();
+}
+
+void BindProgramDialogs(UpdateDialogs* dialogs, FirstInstallDialogs* firstInstall) {
+  g_boundUpdateDialogs = dialogs;
+  g_boundFirstInstallDialogs = firstInstall;
+}
 
 int DispatchCommandLine(const std::string& commandLine, CDownloaderApp& app, DispatcherActions& actions,
                         UpdateDialogs& dialogs) {

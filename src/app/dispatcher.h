@@ -126,10 +126,15 @@ class FirstInstallDialogs {
   virtual void RunVersionQueryDialog(CDownloaderApp& app) = 0;
 };
 
-// The program's bindings of the seams (process-wide objects, alive until the process ends).
+// The program's bindings of the seams (process-wide objects, alive until the process ends). The dialogs
+// are the not-built stand-ins until the program binds its own.
 DispatcherActions& ProgramDispatcherActions();
 UpdateDialogs& ProgramUpdateDialogs();
 FirstInstallDialogs& ProgramFirstInstallDialogs();
+
+// Binds the dialogs the program runs: the program's entry does, before start-up, since the dialogs live
+// in a module above this one. The objects must outlive start-up; nullptr restores the stand-in.
+void BindProgramDialogs(UpdateDialogs* dialogs, FirstInstallDialogs* firstInstall);
 
 // Decides and acts for one run. Returns 0 when the product is not installed, 1 when the run has been
 // handled and the program may end; ends the process itself when four version queries in a row fail.

@@ -443,6 +443,26 @@ TEST_F(DispatcherTest, FourFailedAttemptsBackToBackThenTheExit) {
   EXPECT_EQ(g_install.latestVersion, "1.0.18.916");
 }
 
+// The program's dialogs are bound by its entry; unbound, each says that it is not built yet.
+TEST_F(DispatcherTest, ProgramDialogsAreTheBoundOnesOrSayTheyAreNotBuilt) {
+  BindProgramDialogs(&recorder_, &recorder_);
+  RunDispatchStep(app_);  // not installed
+  WriteRecord(std::string("1.0.18.916"), std::string("C:\\voda"));
+  auto server = Serve(HttpResponse(200, Sealed(R"({"v":"1.0.19.0","url":"u","update":"1"})")));
+  RunDispatchStep(app_);
+  BindProgramDialogs(nullptr, nullptr);
+  EXPECT_EQ(recorder_.events, (std::vector<std::string>{"version-query dialog", "update dialog"}));
+
+  ::testing::internal::CaptureStderr();
+  RunDispatchStep(app_);
+  ProgramUpdateDialogs().RunProgressDialog(ModeRepair);
+  ProgramFirstInstallDialogs().RunVersionQueryDialog(app_);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "downloader: the update dialog is not built yet\n"
+            "downloader: the progress dialog (run mode 2) is not built yet\n"
+            "downloader: the version-query dialog is not built yet\n");
+}
+
 // The program's own bindings against a closed port: the process ends with code 0 and shows nothing.
 TEST_F(DispatcherTest, UnreachableServerEndsTheProcessWithCodeZero) {
   WriteRecord(std::string("1.0.18.916"), std::string("C:\\voda"));
