@@ -333,6 +333,13 @@ bool PublishRelease(const PublishRequest& request, std::string& error) {
     error = request.destination + ": exists and is not an empty folder";
     return false;
   }
+  const fs::path sourceReal = fs::weakly_canonical(request.source, ec);
+  const fs::path destinationReal = fs::weakly_canonical(destination, ec);
+  const std::string sourceText = sourceReal.string() + "/";
+  if (destinationReal.string().compare(0, sourceText.size(), sourceText) == 0 || destinationReal == sourceReal) {
+    error = request.destination + ": the release folder may not lie inside the source folder";
+    return false;
+  }
   std::vector<SourceFile> files;
   if (!CollectSource(request.source, files, error) || !CheckNoClash(files, request.banks, error)) return false;
 

@@ -51,7 +51,7 @@ const char kUsage[] =
     "  --cert FILE          HTTPS certificate (PEM); with --key. Default: a self-signed one made at start\n"
     "  --key FILE           the certificate's private key (PEM)\n"
     "  --cert-dir DIR       write the self-signed certificate and key made at start into DIR\n"
-    "                       (server.crt, server.key)\n"
+    "                       (server.crt, server.key; default: the folder tls of the release)\n"
     "  --query-path PATH    path of the version query (default /assist/server)\n"
     "  --message-key FILE   the message key pair as an RSA private key PEM (default: the build's)\n"
     "  --faults FILE        fault rules, one a line\n"
@@ -501,9 +501,18 @@ int Run(int argc, char** argv) {
         std::cerr << "update-server: cannot make a certificate\n";
         return 1;
       }
-      if (!options.certDir.empty() && !SaveCertificate(options.certDir, key.get(), cert.get(), error)) {
-        std::cerr << "update-server: " << error << "\n";
-        return 1;
+      // Saved for clients that want to check it: into --cert-dir, or else beside the release's files
+      // (where it is not served). Only a folder asked for must take it.
+      if (!options.certDir.empty()) {
+        if (!SaveCertificate(options.certDir, key.get(), cert.get(), error)) {
+          std::cerr << "update-server: " << error << "\n";
+          return 1;
+        }
+      } else {
+        const std::string folder = (std::filesystem::path(options.release) / "tls").string();
+        if (!SaveCertificate(folder, key.get(), cert.get(), error)) {
+          std::cerr << "update-server: warning: " << error << "\n";
+        }
       }
       https.server = std::make_unique<httplib::SSLServer>(cert.get(), key.get());
     }

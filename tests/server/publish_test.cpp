@@ -181,6 +181,8 @@ TEST_F(Publish, FailuresSayWhyAndLeaveNothingBehind) {
   fs::remove(dir_.File("rel/keep.txt"));
   EXPECT_EQ(0, Tool("publish " + dir_.File("src") + " " + dir_.File("rel") + good).exitCode) << Stderr();
   EXPECT_TRUE(fs::exists(dir_.File("rel/answer.json")));
+  EXPECT_EQ(1, Tool("publish " + dir_.File("src") + " " + dir_.File("src/rel") + good).exitCode);
+  EXPECT_NE(std::string::npos, Stderr().find("inside the source folder")) << Stderr();
   EXPECT_EQ(1, Tool("publish " + dir_.File("missing") + " " + dir_.File("rel2") + good).exitCode);
   EXPECT_NE(std::string::npos, Stderr().find("no such folder")) << Stderr();
 }

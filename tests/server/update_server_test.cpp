@@ -113,6 +113,7 @@ class UpdateServer : public ::testing::Test {
 TEST_F(UpdateServer, VersionQueryOverHttpAndHttpsOpensToTheReleasesAnswer) {
   auto server = Start({"--https-port", "0"});
   ASSERT_GT(server->HttpsPort(), 0) << server->Output();
+  EXPECT_TRUE(std::filesystem::exists(Release() + "/tls/server.crt"));
   for (const std::string& base : {server->HttpBase(), server->HttpsBase()}) {
     SCOPED_TRACE(base);
     std::string response;
