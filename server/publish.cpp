@@ -27,7 +27,7 @@ const char kBankFolderName[] = "bank";
 struct SourceFile {
   std::vector<std::string> segments;  // below files/ of the release: folders, then the file name
   bool bank = false;
-  std::string content;
+  fs::path from;  // the file in the source folder
 };
 
 bool IsValidUtf8(const std::string& text) {
@@ -199,10 +199,7 @@ bool CollectSource(const fs::path& source, std::vector<SourceFile>& files, std::
       file.bank = true;
       file.segments.erase(file.segments.begin());
     }
-    if (!ReadBytes(entry.path(), file.content)) {
-      error = relative.string() + ": cannot read";
-      return false;
-    }
+    file.from = entry.path();
     files.push_back(std::move(file));
   }
   if (ec) {
@@ -265,7 +262,13 @@ bool WriteRelease(const PublishRequest& request, const std::vector<SourceFile>& 
     fs::path target = filesFolder;
     for (const std::string& segment : file.segments) target /= segment;
     fs::create_directories(target.parent_path(), ec);
-    if (!WriteBytes(target, file.content)) {
+    // One file in memory at a time; the digest is that of the bytes written.
+    std::string content;
+    if (!ReadBytes(file.from, content)) {
+      error = file.from.string() + ": cannot read";
+      return false;
+    }
+    if (!WriteBytes(target, content)) {
       error = "cannot write " + target.string();
       return false;
     }
@@ -273,7 +276,7 @@ bool WriteRelease(const PublishRequest& request, const std::vector<SourceFile>& 
     entry.path = Joined(std::vector<std::string>(file.segments.begin(), file.segments.end() - 1), "\\");
     entry.fileName = file.segments.back();
     entry.digest =
-        ContentDigest(reinterpret_cast<const unsigned char*>(file.content.data()), file.content.size());
+        ContentDigest(reinterpret_cast<const unsigned char*>(content.data()), content.size());
     (file.bank ? bank : common).push_back(entry);
   }
   auto byLocation = [](const PublishedEntry& a, const PublishedEntry& b) {
