@@ -91,6 +91,7 @@ struct Options {
   std::string messageKeyFile;
   std::vector<std::string> faultFiles;
   std::vector<std::string> faults;
+  bool help = false;
 };
 
 struct Context {
@@ -332,6 +333,10 @@ bool ParsePort(const std::string& text, int& port) {
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      return true;
+    }
     if (i + 1 >= argc) {
       error = arg.compare(0, 2, "--") == 0 ? arg + " needs a value" : "unexpected argument " + arg;
       return false;
@@ -465,6 +470,10 @@ int Run(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options, error)) {
     std::cerr << "update-server: " << error << "\n" << kUsage;
     return kExitUsage;
+  }
+  if (options.help) {
+    std::cout << kUsage;
+    return 0;
   }
 
   // The signals that end the server are taken by the main thread alone; a closed peer is an error
