@@ -15,19 +15,13 @@
 #include <optional>
 #include <string>
 
+#include "app/run_mode.h"
 #include "app/version.h"
 #include "gui/types.h"
 #include "net/server_request.h"
 #include "platform/process.h"
 
 class CDownloaderApp;
-
-// How the progress dialog and the update engine run.
-enum RunMode {
-  ModeInstall = 0,  // first installation (started by the options dialog, not by the dispatcher)
-  ModeUpdate = 1,
-  ModeRepair = 2,   // repair of lost or damaged files, whatever the versions
-};
 
 // The command line as the dispatcher reads it: "-update" and "-losefile" compared exactly with the
 // whole text; anything else, the empty text included, is an interactive run.
