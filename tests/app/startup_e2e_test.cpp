@@ -23,9 +23,22 @@ using apptest::ProgramOptions;
 using apptest::ProgramRun;
 using apptest::RunProgram;
 
-const std::string kDefaultReport =
-    "startup: dispatch command=[] baseUrl=[https://voda.yunxibank.example] pathPrefix=[] "
-    "queryPath=[/assist/server?reqtype=1&data=]\n";
+// The profile of the build's bank, as the downloader derives it.
+const BankProfile& Profile() {
+  static const BankProfile profile = [] {
+    BankProfile p;
+    ServerEndpoint unused;
+    FillBankProfile(BuildBankId(), p, unused);
+    return p;
+  }();
+  return profile;
+}
+
+// The report of an interactive run without server-address file: the build's bank server.
+std::string DefaultReport() {
+  return "startup: dispatch command=[] baseUrl=[" + std::string(FindBankRow(BuildBankId())->baseUrl) +
+         "] pathPrefix=[] queryPath=[/assist/server?reqtype=1&data=]\n";
+}
 
 // The start-up report line of a run's standard error (with its line feed), or "" when there is none.
 std::string StartupReport(const std::string& standardError) {
@@ -72,7 +85,6 @@ class StartupTest : public ::testing::Test {
     ASSERT_TRUE(machine_.ok()) << machine_.error();
     workDir_ = machine_.HostPath("C:\\work");
     std::filesystem::create_directories(workDir_);
-    LoadBankProfile();
   }
 
   ProgramRun Run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) {
@@ -97,7 +109,7 @@ class StartupTest : public ::testing::Test {
 };
 
 TEST_F(StartupTest, InteractiveRunReachesTheDispatcherWithTheProfilesServer) {
-  EXPECT_EQ(StartupReport(Run({}).standardError), kDefaultReport);
+  EXPECT_EQ(StartupReport(Run({}).standardError), DefaultReport());
   // Not the "-t" mode: compared exactly and case-sensitively.
   EXPECT_NE(Run({"-T"}).standardError.find("command=[-T]"), std::string::npos);
   EXPECT_NE(Run({"-t", "now"}).standardError.find("command=[-t now]"), std::string::npos);
@@ -133,19 +145,19 @@ TEST_F(StartupTest, SecondInstanceEndsAtOnceWithoutAMessage) {
   // The first Downloader's part here is the single-instance mutex, held by this test process in the
   // same machine: a running first instance holds exactly that while its dialogs are open.
   std::unique_ptr<platform::MutexHandle> first;
-  ASSERT_TRUE(machine_.platform().Objects().CreateMutex("downloader_NOVRA_861", &first).ok());
+  ASSERT_TRUE(machine_.platform().Objects().CreateMutex(SingleInstanceMutexName(Profile()), &first).ok());
 
   EXPECT_EQ(Run({}).standardError, "");
   EXPECT_EQ(Run({"-update"}).standardError, "");
 
   // The first instance is left as it was: its mutex is still alive.
   std::unique_ptr<platform::MutexHandle> probe;
-  EXPECT_EQ(machine_.platform().Objects().CreateMutex("downloader_NOVRA_861", &probe),
+  EXPECT_EQ(machine_.platform().Objects().CreateMutex(SingleInstanceMutexName(Profile()), &probe),
             platform::Error::kAlreadyExists);
   probe.reset();
 
   first.reset();
-  EXPECT_EQ(StartupReport(Run({}).standardError), kDefaultReport);
+  EXPECT_EQ(StartupReport(Run({}).standardError), DefaultReport());
 }
 
 TEST_F(StartupTest, QuitModeBroadcastsToTheSameMachineOnly) {
@@ -156,12 +168,12 @@ TEST_F(StartupTest, QuitModeBroadcastsToTheSameMachineOnly) {
   ASSERT_TRUE(same.ok());
   ASSERT_TRUE(other.ok());
   const std::uint32_t msgId =
-      machine_.platform().Objects().RegisterWindowMessage("zq_detect_tools_single_msgidNOVRA_2145");
+      machine_.platform().Objects().RegisterWindowMessage(SingleInstanceMessageName(Profile()));
   ASSERT_NE(msgId, 0u);
 
   // "-t" works while another instance holds the mutex, and never reads the server-address file.
   std::unique_ptr<platform::MutexHandle> running;
-  ASSERT_TRUE(machine_.platform().Objects().CreateMutex("downloader_NOVRA_861", &running).ok());
+  ASSERT_TRUE(machine_.platform().Objects().CreateMutex(SingleInstanceMutexName(Profile()), &running).ok());
   WriteServerAddress("short\n");
 
   EXPECT_EQ(Run({"-t"}).standardError, "");
@@ -183,14 +195,14 @@ TEST_F(StartupTest, FailedMessageRegistrationSaysSoAndEnds) {
   // A message table that cannot be opened makes the registration fail.
   std::filesystem::remove(machine_.root() + "/run/messages");
   std::filesystem::create_directories(machine_.root() + "/run/messages");
-  ASSERT_EQ(machine_.platform().Objects().RegisterWindowMessage("zq_detect_tools_single_msgidNOVRA_2145"), 0u);
+  ASSERT_EQ(machine_.platform().Objects().RegisterWindowMessage(SingleInstanceMessageName(Profile())), 0u);
 
   // The user answers the error box; a script that waits in vain fails the run with another exit code.
   const std::string script = workDir_ + "/answer.txt";
   voda_test::WriteHostFile(script, "wait box \"Can not initialize.\"\nanswer ok\n");
   const ProgramRun run = Run({}, {"VODA_UI_SCRIPT=" + script});
   EXPECT_EQ(run.standardError.find("startup: dispatch"), std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(machine_.root() + "/run/mutex-downloader_NOVRA_861"));
+  EXPECT_FALSE(std::filesystem::exists(machine_.root() + "/run/mutex-" + SingleInstanceMutexName(Profile())));
 }
 
 TEST(StartupMachine, MalformedMachineEndsWithAMessageAndTouchesNothing) {
@@ -220,7 +232,7 @@ TEST(StartupMachine, MalformedMachineEndsWithAMessageAndTouchesNothing) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.standardError.rfind("downloader: ", 0), 0u) << run.standardError;
     EXPECT_EQ(voda_test::ReadHostFile(root + "/" + c.file), c.text);
-    EXPECT_FALSE(std::filesystem::exists(root + "/run/mutex-downloader_NOVRA_861"));
+    EXPECT_FALSE(std::filesystem::exists(root + "/run/mutex-" + SingleInstanceMutexName(Profile())));
     std::error_code ec;
     std::filesystem::remove_all(temp, ec);
   }
