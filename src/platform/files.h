@@ -8,7 +8,9 @@
 // A CD-ROM drive is read-only: every operation that would change it gives kAccessDenied.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,32 @@ enum class DriveType : uint32_t {
 struct DirEntry {
   std::string name;  // the file name without folder
   bool isFolder = false;
+};
+
+// A file open for reading from its start (CreateFileA with GENERIC_READ, then ReadFile calls).
+class FileReader {
+ public:
+  virtual ~FileReader() = default;
+
+  // Reads up to `capacity` bytes into `buffer`; fewer only at the end of the file, where *got is 0.
+  virtual Status Read(void* buffer, size_t capacity, size_t* got) = 0;
+};
+
+// A new content for a file, written in pieces beside it and put in place at once: the file keeps its
+// old content (or stays absent) until Commit, and a staged file destroyed without a successful Commit
+// leaves no trace. Hidden from folder listings while it is written.
+class StagedFile {
+ public:
+  virtual ~StagedFile() = default;
+
+  // Adds bytes at the end. When it fails, the staged file is discarded and takes no more calls.
+  virtual Status Append(const void* data, size_t size) = 0;
+
+  // Puts the content written so far on disk and in place of the file, with the rules of
+  // FileSystem::WriteFile (kAccessDenied for a folder, a read-only file or the image of a running
+  // program there now). Once called, whatever its result, the staged file takes no more calls
+  // (kInvalid) and leaves nothing behind but the file it may have committed.
+  virtual Status Commit() = 0;
 };
 
 class FileSystem {
@@ -78,6 +106,15 @@ class FileSystem {
   // The folder must exist (else kNotFound). kAccessDenied when the path is a folder or the image of a
   // running program. A new file named "*.exe" can be started as a program.
   virtual Status WriteFile(const std::string& path, const std::string& data) = 0;
+
+  // Starts a new content for the file at `path` (WriteFile in pieces): *file receives the staged file.
+  // The folder must exist (else kNotFound); kAccessDenied when the path is a folder or on a read-only
+  // drive. A running program's image is refused only at Commit, as WriteFile refuses it.
+  virtual Status CreateStagedFile(const std::string& path, std::unique_ptr<StagedFile>* file) = 0;
+
+  // Opens the file for reading in blocks. kNotFound when missing, kAccessDenied for a folder or a
+  // file that may not be read.
+  virtual Status OpenForRead(const std::string& path, std::unique_ptr<FileReader>* reader) = 0;
 
   // GetFileAttributesExA's size; kNotFound when missing, kAccessDenied for a folder.
   virtual Status FileSize(const std::string& path, uint64_t* size) = 0;

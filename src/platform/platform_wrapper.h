@@ -49,6 +49,12 @@ class FileSystemWrapper : public FileSystem {
   Status WriteFile(const std::string& path, const std::string& data) override {
     return target_.WriteFile(path, data);
   }
+  Status CreateStagedFile(const std::string& path, std::unique_ptr<StagedFile>* file) override {
+    return target_.CreateStagedFile(path, file);
+  }
+  Status OpenForRead(const std::string& path, std::unique_ptr<FileReader>* reader) override {
+    return target_.OpenForRead(path, reader);
+  }
   Status FileSize(const std::string& path, uint64_t* size) override { return target_.FileSize(path, size); }
   DriveType GetDriveType(const std::string& root) override { return target_.GetDriveType(root); }
   std::string TempPath() override { return target_.TempPath(); }

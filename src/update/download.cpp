@@ -101,32 +101,41 @@ bool StartsWithNoCase(const char* text, std::size_t size, const char* prefix) {
   return true;
 }
 
-// What one attempt tracks while libcurl runs it.
+// What one attempt tracks while libcurl runs it. The body goes straight into a staged file beside the
+// target (hashed on the way when a digest is expected), so memory use does not grow with the body.
 struct Transfer {
   IBindStatusCallback* callback = nullptr;
   std::uint64_t maxBody = 0;
   const DownloadLimits* limits = nullptr;
   CURL* easy = nullptr;
+  const std::string* targetPath = nullptr;
+  DigestBuilder* digest = nullptr;  // null when the body's digest is not checked
 
   std::uint64_t contentLength = 0;  // of the response being received; 0 when not announced
-  std::string body;
-  std::size_t reported = 0;         // body bytes already reported in whole blocks
+  std::unique_ptr<platform::StagedFile> staged;  // discarded unless committed
+  std::uint64_t received = 0;       // body bytes written to `staged`
+  std::uint64_t reported = 0;       // body bytes already reported in whole blocks
   bool bodyStarted = false;
 
-  bool notOk = false;     // the final status is not 200: the body is not wanted
-  bool tooLarge = false;  // more than announced, or more than the limit
+  bool notOk = false;        // the final status is not 200: the body is not wanted
+  bool tooLarge = false;     // more than announced, or more than the limit
+  bool writeFailed = false;  // the target cannot be written
   bool connected = false;
   bool timedOut = false;
   Clock::time_point lastActivity = Clock::now();
 
   void Touch() { lastActivity = Clock::now(); }
 
-  void Report(std::size_t received) {
+  bool StartFile() {
+    return platform::Current().Files().CreateStagedFile(*targetPath, &staged).ok();
+  }
+
+  void Report(std::uint64_t bytes) {
     if (callback != nullptr) {
-      callback->OnProgress(static_cast<std::uint32_t>(received), static_cast<std::uint32_t>(contentLength), 0,
+      callback->OnProgress(static_cast<std::uint32_t>(bytes), static_cast<std::uint32_t>(contentLength), 0,
                            nullptr);
     }
-    reported = received;
+    reported = bytes;
   }
 };
 
@@ -176,16 +185,24 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
       t->tooLarge = true;
       return 0;
     }
-    t->body.reserve(static_cast<std::size_t>(t->contentLength));
+    if (!t->StartFile()) {
+      t->writeFailed = true;
+      return 0;
+    }
   }
   // A body that already exceeds its announced length (or the limit) can only fail: stop reading it.
   const std::uint64_t bound = t->contentLength < t->maxBody ? t->contentLength : t->maxBody;
-  if (bytes > bound - t->body.size()) {
+  if (bytes > bound - t->received) {
     t->tooLarge = true;
     return 0;
   }
-  t->body.append(data, bytes);
-  while (t->body.size() - t->reported >= kReadBlock) t->Report(t->reported + kReadBlock);
+  if (!t->staged->Append(data, bytes).ok()) {
+    t->writeFailed = true;
+    return 0;
+  }
+  if (t->digest != nullptr) t->digest->Add(data, bytes);
+  t->received += bytes;
+  while (t->received - t->reported >= kReadBlock) t->Report(t->reported + kReadBlock);
   return bytes;
 }
 
@@ -208,8 +225,10 @@ int OnTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 // One attempt. With `digest`, a complete body is written only when it has that file digest.
+// *written tells whether this attempt put a body in place.
 int Fetch(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
-          const std::string* digest, const DownloadLimits& limits) {
+          const std::string* digest, const DownloadLimits& limits, bool* written) {
+  *written = false;
   UrlHandle target = ParseHttpUrl(url);
   if (!target) return kFetchFailed;
   if (!EnsureCurlInitialised()) return kFetchFailed;
@@ -224,6 +243,9 @@ int Fetch(const std::string& url, const std::string& targetPath, IBindStatusCall
   // Progress reports carry 32-bit counts, so no body grows beyond them.
   transfer.maxBody = limits.maxBodyBytes < UINT32_MAX ? limits.maxBodyBytes : UINT32_MAX;
   transfer.easy = h;
+  transfer.targetPath = &targetPath;
+  DigestBuilder bodyDigest;
+  if (digest != nullptr) transfer.digest = &bodyDigest;
 
   bool set = true;
   auto opt = [&set](CURLcode rc) { set = set && rc == CURLE_OK; };
@@ -257,17 +279,19 @@ int Fetch(const std::string& url, const std::string& targetPath, IBindStatusCall
 
   const CURLcode rc = curl_easy_perform(h);
   if (transfer.notOk) return kFetchCompleted;
-  if (transfer.tooLarge) return kFetchFailed;
+  if (transfer.tooLarge || transfer.writeFailed) return kFetchFailed;
   if (transfer.timedOut || rc == CURLE_OPERATION_TIMEDOUT) return kFetchTimedOut;
   if (rc != CURLE_OK) return kFetchFailed;
   long status = 0;
   if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return kFetchFailed;
   if (status != 200) return kFetchCompleted;
 
-  if (transfer.body.size() > transfer.reported) transfer.Report(transfer.body.size());
-  if (transfer.body.size() != transfer.contentLength) return kFetchFailed;
-  if (digest != nullptr && ComputeDataDigest(transfer.body) != *digest) return kFetchFailed;
-  if (!platform::Current().Files().WriteFile(targetPath, transfer.body).ok()) return kFetchFailed;
+  if (transfer.received > transfer.reported) transfer.Report(transfer.received);
+  if (transfer.received != transfer.contentLength) return kFetchFailed;
+  if (!transfer.staged && !transfer.StartFile()) return kFetchFailed;  // an empty body
+  if (digest != nullptr && bodyDigest.Finish() != *digest) return kFetchFailed;
+  if (!transfer.staged->Commit().ok()) return kFetchFailed;
+  *written = true;
   return kFetchCompleted;
 }
 
@@ -275,8 +299,10 @@ bool Download(const std::string& url, const std::string& targetPath, IBindStatus
               const std::string* digest, const DownloadLimits& limits) {
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     // Nothing is cached between attempts, so there is no cache entry to remove first.
-    if (Fetch(url, targetPath, callback, digest, limits) != kFetchCompleted) continue;
-    if (digest == nullptr) {
+    bool written = false;
+    if (Fetch(url, targetPath, callback, digest, limits, &written) != kFetchCompleted) continue;
+    if (digest == nullptr || written) {
+      // A body this attempt wrote was checked against the digest before it was put in place.
       if (platform::Current().Files().Exists(targetPath)) return true;
     } else {
       // Also a target that stayed from earlier (the server answered another status) must be the file
@@ -292,7 +318,8 @@ bool Download(const std::string& url, const std::string& targetPath, IBindStatus
 
 int FetchUrlToFile(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
                    const DownloadLimits& limits) {
-  return Fetch(url, targetPath, callback, nullptr, limits);
+  bool written = false;
+  return Fetch(url, targetPath, callback, nullptr, limits, &written);
 }
 
 bool DownloadFile(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,

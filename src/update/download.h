@@ -3,8 +3,9 @@
 // Each attempt is a single HTTP or HTTPS GET. Nothing is taken from or written to a cache, certificate
 // problems (self-signed, expired, another name) never stop a download, and the system's proxy settings
 // apply. The target changes only when a complete body of the announced length arrived with status
-// 200: the platform writes it beside the target and renames it into place, so a failed attempt or an
-// interrupted process never leaves a partial file under the target's name.
+// 200: the body is written beside the target as it arrives (memory use does not grow with its size)
+// and renamed into place at the end, so a failed attempt or an interrupted process never leaves a
+// partial file under the target's name.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,7 @@ struct DownloadLimits {
   long connectTimeoutMs = 30000;  // to set up the connection (and its TLS handshake)
   long stallTimeoutMs = 30000;    // longest time without a byte from the server once connected
   // A body announced or received larger than this (at most 4 GiB - 1) fails the attempt instead of
-  // exhausting memory.
+  // filling the disk.
   std::uint64_t maxBodyBytes = 1024ull * 1024u * 1024u;
 };
 

@@ -196,27 +196,59 @@ std::string Utf8ToAnsi(const std::string& text) {
   return text;
 }
 
-std::string ComputeDataDigest(const std::string& data) {
-  SHA_CTX context;
-  if (SHA1_Init(&context) != 1) return std::string();
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data.data());
-  for (std::size_t offset = 0; offset < data.size(); offset += kDigestBlock) {
-    const std::size_t block = data.size() - offset < kDigestBlock ? data.size() - offset : kDigestBlock;
-    if (SHA1_Update(&context, bytes + offset, block) != 1) return std::string();
+struct DigestBuilder::State {
+  SHA_CTX context{};
+  bool ok = true;
+  bool finished = false;
+};
+
+DigestBuilder::DigestBuilder() : m_state(std::make_unique<State>()) {
+  m_state->ok = SHA1_Init(&m_state->context) == 1;
+}
+
+DigestBuilder::~DigestBuilder() = default;
+
+void DigestBuilder::Add(const void* data, std::size_t size) {
+  if (!m_state->ok || m_state->finished) {
+    m_state->ok = false;
+    return;
   }
+  if (size > 0) m_state->ok = SHA1_Update(&m_state->context, data, size) == 1;
+}
+
+std::string DigestBuilder::Finish() {
+  if (m_state->finished) return std::string();
+  m_state->finished = true;
   unsigned char sha[SHA_DIGEST_LENGTH];
-  if (SHA1_Final(sha, &context) != 1) return std::string();
+  if (SHA1_Final(sha, &m_state->context) != 1 || !m_state->ok) return std::string();
   char text[kDigestTextLength + 1];
   Base64Digest(sha, text);
   return std::string(text, kDigestTextLength);
 }
 
+std::string ComputeDataDigest(const std::string& data) {
+  DigestBuilder builder;
+  for (std::size_t offset = 0; offset < data.size(); offset += kDigestBlock) {
+    const std::size_t block = data.size() - offset < kDigestBlock ? data.size() - offset : kDigestBlock;
+    builder.Add(data.data() + offset, block);
+  }
+  return builder.Finish();
+}
+
 bool ComputeFileDigest(const std::string& path, std::string& digest) {
   digest.clear();
   if (!Files().Exists(path)) return false;
-  std::string data;
-  if (!Files().ReadFile(path, &data).ok()) return true;
-  digest = ComputeDataDigest(data);
+  std::unique_ptr<platform::FileReader> reader;
+  if (!Files().OpenForRead(path, &reader).ok()) return true;
+  DigestBuilder builder;
+  unsigned char block[kDigestBlock];
+  for (;;) {
+    std::size_t got = 0;
+    if (!reader->Read(block, sizeof block, &got).ok()) return true;  // unreadable: no digest
+    if (got == 0) break;
+    builder.Add(block, got);
+  }
+  digest = builder.Finish();
   return true;
 }
 

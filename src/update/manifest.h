@@ -6,6 +6,7 @@
 // paths of the platform layer; every file is read through it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -84,6 +85,23 @@ bool ComputeFileDigest(const std::string& path, std::string& digest);
 
 // The file digest of bytes in memory, hashed in the same 4096-byte blocks.
 std::string ComputeDataDigest(const std::string& data);
+
+// The file digest of bytes that arrive in pieces of any size: the digest of all of them in order.
+class DigestBuilder {
+ public:
+  DigestBuilder();
+  ~DigestBuilder();
+  DigestBuilder(const DigestBuilder&) = delete;
+  DigestBuilder& operator=(const DigestBuilder&) = delete;
+
+  void Add(const void* data, std::size_t size);
+  // The digest of everything added, or the empty text when hashing failed; nothing may be added after.
+  std::string Finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> m_state;
+};
 
 // True unless the file at `installedPath` has exactly `digest`; always true when it is missing or
 // unreadable, also for an empty `digest`.

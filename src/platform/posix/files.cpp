@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include "platform/posix/core_backends.h"
 #include "platform/posix/host_file.h"
@@ -55,6 +57,81 @@ bool EndsWithExe(const std::string& host) {
   for (char& c : ext) c = Lower(c);
   return ext == ".exe";
 }
+
+// The mode a new content of the file gets, or why it may not replace what is at `host` now: a folder,
+// a running program's image, a read-only file.
+Status ReplacementMode(const std::string& host, mode_t* mode) {
+  struct stat st;
+  if (!HostStat(host, &st)) {
+    *mode = EndsWithExe(host) ? 0755 : 0644;  // a new "*.exe" can be started as a program
+    return Error::kOk;
+  }
+  if (S_ISDIR(st.st_mode)) return Error::kAccessDenied;
+  if (IsImageLocked(host)) return Error::kAccessDenied;
+  if (::access(host.c_str(), W_OK) != 0) return Error::kAccessDenied;
+  *mode = st.st_mode & 07777;
+  return Error::kOk;
+}
+
+class PosixStagedFile final : public StagedFile {
+ public:
+  explicit PosixStagedFile(std::string host) : host_(std::move(host)) {}
+  int Create() { return temp_.Create(host_); }
+
+  Status Append(const void* data, size_t size) override {
+    if (done_) return Error::kInvalid;
+    if (int rc = temp_.Append(data, size); rc != 0) {
+      Finish();  // a content with a piece missing is never committed
+      return Translate(rc);
+    }
+    return Error::kOk;
+  }
+
+  Status Commit() override {
+    if (done_) return Error::kInvalid;
+    mode_t mode = 0;
+    Status s = ReplacementMode(host_, &mode);
+    if (s.ok()) s = Translate(temp_.Commit(mode, false));
+    Finish();
+    return s;
+  }
+
+ private:
+  void Finish() {
+    done_ = true;
+    temp_.Discard();
+  }
+
+  const std::string host_;
+  HostTempFile temp_;
+  bool done_ = false;
+};
+
+class PosixFileReader final : public FileReader {
+ public:
+  explicit PosixFileReader(int fd) : fd_(fd) {}
+  ~PosixFileReader() override { ::close(fd_); }
+  PosixFileReader(const PosixFileReader&) = delete;
+  PosixFileReader& operator=(const PosixFileReader&) = delete;
+
+  Status Read(void* buffer, size_t capacity, size_t* got) override {
+    *got = 0;
+    char* out = static_cast<char*>(buffer);
+    while (*got < capacity) {
+      ssize_t n = ::read(fd_, out + *got, capacity - *got);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Translate(errno);
+      }
+      if (n == 0) break;
+      *got += static_cast<size_t>(n);
+    }
+    return Error::kOk;
+  }
+
+ private:
+  const int fd_;
+};
 
 class PosixFileSystem final : public FileSystem {
  public:
@@ -201,19 +278,40 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Status WriteFile(const std::string& path, const std::string& data) override {
+    std::unique_ptr<StagedFile> file;
+    if (Status s = CreateStagedFile(path, &file); !s.ok()) return s;
+    if (Status s = file->Append(data.data(), data.size()); !s.ok()) return s;
+    return file->Commit();
+  }
+
+  Status CreateStagedFile(const std::string& path, std::unique_ptr<StagedFile>* file) override {
+    file->reset();
     std::string host;
     if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
     if (OnReadOnlyDrive(host)) return Error::kAccessDenied;
     if (!HostIsFolder(HostParent(host))) return Error::kNotFound;
+    if (HostIsFolder(host)) return Error::kAccessDenied;
+    auto staged = std::make_unique<PosixStagedFile>(host);
+    if (int rc = staged->Create(); rc != 0) return Translate(rc);
+    *file = std::move(staged);
+    return Error::kOk;
+  }
+
+  Status OpenForRead(const std::string& path, std::unique_ptr<FileReader>* reader) override {
+    reader->reset();
+    std::string host;
+    if (Status s = prefix_.ToHost(path, &host); !s.ok()) return s;
+    int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Translate(errno);
     struct stat st;
-    mode_t mode = EndsWithExe(host) ? 0755 : 0644;
-    if (HostStat(host, &st)) {
-      if (S_ISDIR(st.st_mode)) return Error::kAccessDenied;
-      if (IsImageLocked(host)) return Error::kAccessDenied;
-      if (::access(host.c_str(), W_OK) != 0) return Error::kAccessDenied;  // read-only file
-      mode = st.st_mode & 07777;
+    int rc = ::fstat(fd, &st) != 0 ? errno : (S_ISDIR(st.st_mode) ? EISDIR : 0);
+    if (rc != 0) {
+      ::close(fd);
+      return Translate(rc);
     }
-    return Translate(WriteHostFileAtomic(host, data, mode));
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    *reader = std::make_unique<PosixFileReader>(fd);
+    return Error::kOk;
   }
 
   Status FileSize(const std::string& path, uint64_t* size) override {

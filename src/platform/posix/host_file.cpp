@@ -17,10 +17,10 @@ std::atomic<unsigned> g_tempCounter{0};
 constexpr char kTempMarker[] = ".~tmp";
 
 
-int WriteAll(int fd, const std::string& data) {
+int WriteAll(int fd, const char* data, size_t size) {
   size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+  while (done < size) {
+    ssize_t n = ::write(fd, data + done, size - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -35,39 +35,6 @@ int SyncFolder(const std::string& folder) {
   if (fd < 0) return errno;
   int rc = ::fsync(fd) == 0 ? 0 : errno;
   ::close(fd);
-  return rc;
-}
-
-// Copies the rest of `from` into `to`.
-int CopyAll(int from, int to) {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(from, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return 0;
-    if (int rc = WriteAll(to, std::string(buf, static_cast<size_t>(n))); rc != 0) return rc;
-  }
-}
-
-// Writes a hidden temporary file next to `path` from `data`, or from the descriptor `source` when it
-// is not negative; returns its name in *temp.
-int WriteTemp(const std::string& path, const std::string& data, int source, mode_t mode, std::string* temp) {
-  std::string folder = HostParent(path);
-  std::string base = path.substr(path.rfind('/') + 1);
-  char suffix[64];
-  std::snprintf(suffix, sizeof suffix, "%s%ld.%u", kTempMarker, static_cast<long>(::getpid()),
-                g_tempCounter++);
-  *temp = (folder == "/" ? std::string() : folder) + "/." + base + suffix;
-  int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return errno;
-  int rc = source >= 0 ? CopyAll(source, fd) : WriteAll(fd, data);
-  if (rc == 0 && ::fchmod(fd, mode) != 0) rc = errno;
-  if (rc == 0 && ::fsync(fd) != 0) rc = errno;
-  if (::close(fd) != 0 && rc == 0) rc = errno;
-  if (rc != 0) ::unlink(temp->c_str());
   return rc;
 }
 
@@ -114,42 +81,93 @@ std::string HostParent(const std::string& path) {
   return path.substr(0, slash);
 }
 
-int WriteHostFileAtomic(const std::string& path, const std::string& data, mode_t mode) {
-  std::string temp;
-  int rc = WriteTemp(path, data, -1, mode, &temp);
-  if (rc != 0) return rc;
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    rc = errno;
-    ::unlink(temp.c_str());
-    return rc;
+HostTempFile::~HostTempFile() { Discard(); }
+
+void HostTempFile::Discard() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
+
+int HostTempFile::Create(const std::string& target) {
+  Discard();
+  std::string folder = HostParent(target);
+  std::string base = target.substr(target.rfind('/') + 1);
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, "%s%ld.%u", kTempMarker, static_cast<long>(::getpid()),
+                g_tempCounter++);
+  std::string temp = (folder == "/" ? std::string() : folder) + "/." + base + suffix;
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  target_ = target;
+  temp_ = temp;
+  fd_ = fd;
+  return 0;
+}
+
+int HostTempFile::Append(const void* data, size_t size) {
+  if (fd_ < 0) return EBADF;
+  return WriteAll(fd_, static_cast<const char*>(data), size);
+}
+
+int HostTempFile::AppendFrom(int source) {
+  if (fd_ < 0) return EBADF;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(source, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return 0;
+    if (int rc = WriteAll(fd_, buf, static_cast<size_t>(n)); rc != 0) return rc;
   }
-  return SyncFolder(HostParent(path));
+}
+
+int HostTempFile::Commit(mode_t mode, bool noReplace) {
+  if (fd_ < 0) return EBADF;
+  int rc = ::fchmod(fd_, mode) == 0 ? 0 : errno;
+  if (rc == 0 && ::fsync(fd_) != 0) rc = errno;
+  if (::close(fd_) != 0 && rc == 0) rc = errno;
+  fd_ = -1;
+  if (rc == 0) {
+    if (noReplace) {
+      rc = LinkNoReplace(temp_, target_);  // removes the temporary name either way
+      temp_.clear();
+    } else if (::rename(temp_.c_str(), target_.c_str()) == 0) {
+      temp_.clear();
+    } else {
+      rc = errno;
+    }
+  }
+  Discard();
+  if (rc != 0) return rc;
+  return SyncFolder(HostParent(target_));
+}
+
+int WriteHostFileAtomic(const std::string& path, const std::string& data, mode_t mode) {
+  HostTempFile file;
+  int rc = file.Create(path);
+  if (rc == 0) rc = file.Append(data.data(), data.size());
+  return rc != 0 ? rc : file.Commit(mode, false);
 }
 
 int CreateHostFileExclusive(const std::string& path, const std::string& data, mode_t mode) {
-  std::string temp;
-  int rc = WriteTemp(path, data, -1, mode, &temp);
-  if (rc != 0) return rc;
-  rc = LinkNoReplace(temp, path);
-  if (rc != 0) return rc;
-  return SyncFolder(HostParent(path));
+  HostTempFile file;
+  int rc = file.Create(path);
+  if (rc == 0) rc = file.Append(data.data(), data.size());
+  return rc != 0 ? rc : file.Commit(mode, true);
 }
 
 int CopyHostFileAtomic(const std::string& from, const std::string& to, mode_t mode, bool noReplace) {
   int src = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (src < 0) return errno;
-  std::string temp;
-  int rc = WriteTemp(to, std::string(), src, mode, &temp);
+  HostTempFile file;
+  int rc = file.Create(to);
+  if (rc == 0) rc = file.AppendFrom(src);
   ::close(src);
-  if (rc != 0) return rc;
-  if (noReplace) {
-    rc = LinkNoReplace(temp, to);
-  } else {
-    rc = ::rename(temp.c_str(), to.c_str()) == 0 ? 0 : errno;
-    if (rc != 0) ::unlink(temp.c_str());
-  }
-  if (rc != 0) return rc;
-  return SyncFolder(HostParent(to));
+  return rc != 0 ? rc : file.Commit(mode, noReplace);
 }
 
 bool IsTemporaryName(const std::string& name) {

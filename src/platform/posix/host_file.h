@@ -2,6 +2,7 @@
 // turns them into the platform's codes in one place.
 #pragma once
 
+#include <stddef.h>
 #include <sys/types.h>
 
 #include <string>
@@ -12,6 +13,34 @@ namespace platform::posix {
 
 // The platform code for an errno value.
 Error Translate(int err);
+
+// A hidden temporary file beside a target, written piece by piece and then given the target's name:
+// the target appears whole or not at all. Destroyed without a successful Commit, it removes the
+// temporary file. Results are errno values.
+class HostTempFile {
+ public:
+  HostTempFile() = default;
+  ~HostTempFile();
+  HostTempFile(const HostTempFile&) = delete;
+  HostTempFile& operator=(const HostTempFile&) = delete;
+
+  // Creates the temporary file beside `target` (its folder must exist).
+  int Create(const std::string& target);
+  int Append(const void* data, size_t size);
+  // Appends the rest of the open descriptor `source`.
+  int AppendFrom(int source);
+  // Gives the temporary file `mode`, syncs it and renames it onto the target (with `noReplace`, only
+  // when nothing exists there: EEXIST otherwise), then syncs the folder. Whatever the result, the
+  // temporary file is gone afterwards and further calls fail with EBADF.
+  int Commit(mode_t mode, bool noReplace);
+  // Closes and removes the temporary file now.
+  void Discard();
+
+ private:
+  std::string target_;
+  std::string temp_;
+  int fd_ = -1;
+};
 
 // Replaces (or creates) the file with `data` durably: a temporary file in the same folder, written,
 // fsynced and renamed over the target, then the folder fsynced. A crash leaves the old or the new file.
