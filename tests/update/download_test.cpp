@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "net/test_server.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "platform/platform_wrapper.h"
 #include "crypto/codec.h"
 #include "support/temp_prefix.h"
 #include "update/bind_callback.h"
@@ -230,6 +233,67 @@ TEST_F(DownloadTest, NothingListensOrBodyTooLarge) {
   RawHttpServer fits([](RawConnection& c) { c.Send(HttpResponse(200, Body(1000))); });
   EXPECT_EQ(FetchUrlToFile(fits.Url("/a.dll"), kTarget, nullptr, small), kFetchCompleted);
   EXPECT_EQ(Read(kTarget), Body(1000));
+}
+
+// A disk with room for `room` bytes of new content: the staged file's appends fail beyond it.
+class FillingDisk : public platform::FileSystemWrapper {
+ public:
+  FillingDisk(platform::FileSystem& target, std::size_t room) : FileSystemWrapper(target), room_(room) {}
+  platform::Status CreateStagedFile(const std::string& path, std::unique_ptr<platform::StagedFile>* file) override {
+    std::unique_ptr<platform::StagedFile> real;
+    if (platform::Status s = target().CreateStagedFile(path, &real); !s.ok()) return s;
+    *file = std::make_unique<Limited>(std::move(real), room_);
+    return platform::Error::kOk;
+  }
+
+ private:
+  class Limited : public platform::StagedFile {
+   public:
+    Limited(std::unique_ptr<platform::StagedFile> real, std::size_t room) : real_(std::move(real)), room_(room) {}
+    platform::Status Append(const void* data, std::size_t size) override {
+      if (size > room_) return platform::Error::kIo;
+      room_ -= size;
+      return real_->Append(data, size);
+    }
+    platform::Status Commit() override { return real_->Commit(); }
+
+   private:
+    std::unique_ptr<platform::StagedFile> real_;
+    std::size_t room_;
+  };
+  std::size_t room_;
+};
+
+// The body goes to disk as it arrives: a disk that fills up mid-body, or a target that may not be
+// replaced when the body is complete, fails the attempt and leaves the old target and nothing else.
+TEST_F(DownloadTest, WriteFailuresLeaveTheOldTarget) {
+  const std::string body = Body(300000);
+  RawHttpServer server([&](RawConnection& c) { c.SendInPieces(HttpResponse(200, body), 20000); });
+  ASSERT_TRUE(Files().WriteFile(kTarget, "old").ok());
+  {
+    FillingDisk disk(machine_.platform().Files(), 100000);
+    platform::PlatformWrapper wrapped(machine_.platform());
+    wrapped.SetFiles(&disk);
+    platform::Install(&wrapped);
+    const int result = FetchUrlToFile(server.Url("/a.dll"), kTarget, nullptr);
+    platform::Install(&machine_.platform());
+    EXPECT_EQ(result, kFetchFailed);
+  }
+  EXPECT_EQ(Read(kTarget), "old");
+  EXPECT_EQ(HostNames(), std::vector<std::string>{"a.dll"});
+
+  // The target became a folder while the body arrived: the complete body is dropped.
+  const std::string folderTarget = std::string(kFolder) + "\\late";
+  RawHttpServer late([&](RawConnection& c) {
+    c.Send(HttpResponse(200, body).substr(0, 1000));
+    EXPECT_TRUE(platform::Current().Files().CreateFolder(folderTarget).ok());
+    c.Send(HttpResponse(200, body).substr(1000));
+  });
+  EXPECT_EQ(FetchUrlToFile(late.Url("/a.dll"), folderTarget, nullptr), kFetchFailed);
+  EXPECT_TRUE(Files().IsFolder(folderTarget));
+  std::vector<std::string> names = HostNames();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.dll", "late"}));
 }
 
 TEST_F(DownloadTest, FollowsRedirects) {
