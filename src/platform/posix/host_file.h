@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <string>
@@ -40,6 +41,8 @@ class HostTempFile {
   std::string target_;
   std::string temp_;
   int fd_ = -1;
+  uint64_t written_ = 0;  // bytes appended
+  uint64_t flushed_ = 0;  // bytes handed to the disk so far
 };
 
 // Replaces (or creates) the file with `data` durably: a temporary file in the same folder, written,
