@@ -109,7 +109,8 @@ class FileSystem {
 
   // Starts a new content for the file at `path` (WriteFile in pieces): *file receives the staged file.
   // The folder must exist (else kNotFound); kAccessDenied when the path is a folder or on a read-only
-  // drive. A running program's image is refused only at Commit, as WriteFile refuses it.
+  // drive. A running program's image is refused only at Commit, as WriteFile refuses it. What a writer
+  // killed mid-write left beside the file is removed here.
   virtual Status CreateStagedFile(const std::string& path, std::unique_ptr<StagedFile>* file) = 0;
 
   // Opens the file for reading in blocks. kNotFound when missing, kAccessDenied for a folder or a

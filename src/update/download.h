@@ -24,9 +24,9 @@ enum FetchResult : int {
 struct DownloadLimits {
   long connectTimeoutMs = 30000;  // to set up the connection (and its TLS handshake)
   long stallTimeoutMs = 30000;    // longest time without a byte from the server once connected
-  // A body announced or received larger than this (at most 4 GiB - 1) fails the attempt instead of
-  // filling the disk.
-  std::uint64_t maxBodyBytes = 1024ull * 1024u * 1024u;
+  // A body announced or received larger than this fails the attempt. The body goes to disk as it
+  // arrives, so memory sets no bound; progress reports carry 32-bit counts, so 4 GiB - 1 is the most.
+  std::uint64_t maxBodyBytes = 0xFFFFFFFFull;
 };
 
 // Up to five attempts of FetchUrlToFile, no pause between them. True as soon as an attempt completed

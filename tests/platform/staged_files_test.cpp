@@ -109,6 +109,47 @@ TEST_F(StagedFilesTest, DestroyedWithoutCommitLeavesNothing) {
   EXPECT_EQ(HostNames(), std::vector<std::string>{"kept.txt"});
 }
 
+// A writer killed mid-write leaves its temporary file; the next writer of that file removes it, but
+// never one that a live writer (here another process) is still filling.
+TEST_F(StagedFilesTest, LeftoversOfKilledWritersAreRemoved) {
+  const std::string folder = machine_.HostPath("C:\\T");
+  voda_test::WriteHostFile(folder + "/.a.bin.~tmp99999.0", "left by a killed writer");
+  voda_test::WriteHostFile(folder + "/.b.bin.~tmp99999.0", "another file's");
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    ::close(fds[0]);
+    std::unique_ptr<StagedFile> file;
+    char ok = files().CreateStagedFile("C:\\T\\a.bin", &file).ok() && file->Append("live", 4).ok() ? '1' : '0';
+    (void)::write(fds[1], &ok, 1);
+    for (;;) ::pause();
+  }
+  ::close(fds[1]);
+  pollfd p{fds[0], POLLIN, 0};
+  char ok = '0';
+  if (::poll(&p, 1, 10000) == 1) (void)::read(fds[0], &ok, 1);
+  ::close(fds[0]);
+  ASSERT_EQ(ok, '1');
+  const std::vector<std::string> withLiveWriter = HostNames();  // the killed writer's file is gone by now
+  EXPECT_EQ(withLiveWriter.size(), 2u);
+  EXPECT_EQ(std::count(withLiveWriter.begin(), withLiveWriter.end(), ".a.bin.~tmp99999.0"), 0);
+
+  {
+    std::unique_ptr<StagedFile> mine = Stage("C:\\T\\a.bin");
+    ASSERT_TRUE(mine);
+    EXPECT_EQ(HostNames().size(), 3u);  // the live writer's temporary stays
+  }
+  ::kill(writer, SIGKILL);
+  ::waitpid(writer, nullptr, 0);
+  std::unique_ptr<StagedFile> after = Stage("C:\\T\\a.bin");
+  ASSERT_TRUE(after && after->Append("mine", 4).ok() && after->Commit().ok());
+  EXPECT_EQ(HostNames(), (std::vector<std::string>{".b.bin.~tmp99999.0", "a.bin"}));
+  EXPECT_EQ(ReadHostFile(folder + "/a.bin"), "mine");
+}
+
 TEST_F(StagedFilesTest, WhereNothingCanBeStaged) {
   std::string disc = voda_test::MakeTempFolder("voda-cd");
   voda_test::TempPrefix withCd("[drives]\nC = fixed drive_c\nE = cdrom " + disc + "\nZ = fixed /\n");

@@ -155,8 +155,7 @@ int main(int argc, char** argv) {
   }
   machine.Install();
   const char* target = "C:\\big.bin";
-  DownloadLimits limits;
-  limits.maxBodyBytes = size;
+  const DownloadLimits limits;  // the defaults every caller gets
   bool ok = true;
 
   std::printf("body: %llu MiB from %s\n", static_cast<unsigned long long>(mib), url.c_str());

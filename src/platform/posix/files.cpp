@@ -291,6 +291,7 @@ class PosixFileSystem final : public FileSystem {
     if (OnReadOnlyDrive(host)) return Error::kAccessDenied;
     if (!HostIsFolder(HostParent(host))) return Error::kNotFound;
     if (HostIsFolder(host)) return Error::kAccessDenied;
+    RemoveStaleTemporaries(host);  // what a writer killed mid-write left of earlier contents
     auto staged = std::make_unique<PosixStagedFile>(host);
     if (int rc = staged->Create(); rc != 0) return Translate(rc);
     *file = std::move(staged);

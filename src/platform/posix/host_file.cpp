@@ -1,5 +1,6 @@
 #include "platform/posix/host_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace platform::posix {
 namespace {
@@ -39,6 +42,16 @@ int SyncFolder(const std::string& folder) {
   int rc = ::fsync(fd) == 0 ? 0 : errno;
   ::close(fd);
   return rc;
+}
+
+// The lock a writer holds on its temporary file (exclusive) and a sweep tries to take (shared, without
+// waiting). An open-file-description lock: independent of the image locks (flock) that a renamed
+// temporary may meet, and held per descriptor, so threads of one process see each other's.
+bool LockTemp(int fd, bool writer) {
+  struct flock lock {};
+  lock.l_type = writer ? F_WRLCK : F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
 // Gives the complete temporary file the name `path` unless something exists there (EEXIST).
@@ -103,6 +116,13 @@ int HostTempFile::Create(const std::string& target) {
   std::string temp = (folder == "/" ? std::string() : folder) + "/." + base + suffix;
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return errno;
+  // Marks the temporary file as being written: RemoveStaleTemporaries leaves it alone.
+  if (!LockTemp(fd, true)) {
+    int rc = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return rc;
+  }
   target_ = target;
   temp_ = temp;
   fd_ = fd;
@@ -145,8 +165,7 @@ int HostTempFile::Commit(mode_t mode, bool noReplace) {
   if (fd_ < 0) return EBADF;
   int rc = ::fchmod(fd_, mode) == 0 ? 0 : errno;
   if (rc == 0 && ::fsync(fd_) != 0) rc = errno;
-  if (::close(fd_) != 0 && rc == 0) rc = errno;
-  fd_ = -1;
+  // Renamed while still open and locked, so that no sweep of stale temporaries takes it meanwhile.
   if (rc == 0) {
     if (noReplace) {
       rc = LinkNoReplace(temp_, target_);  // removes the temporary name either way
@@ -157,6 +176,8 @@ int HostTempFile::Commit(mode_t mode, bool noReplace) {
       rc = errno;
     }
   }
+  ::close(fd_);  // after the sync nothing is left that closing could report
+  fd_ = -1;
   Discard();
   if (rc != 0) return rc;
   return SyncFolder(HostParent(target_));
@@ -184,6 +205,27 @@ int CopyHostFileAtomic(const std::string& from, const std::string& to, mode_t mo
   if (rc == 0) rc = file.AppendFrom(src);
   ::close(src);
   return rc != 0 ? rc : file.Commit(mode, noReplace);
+}
+
+void RemoveStaleTemporaries(const std::string& target) {
+  const std::string folder = HostParent(target);
+  const std::string prefix = "." + target.substr(target.rfind('/') + 1) + kTempMarker;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> found;
+  while (dirent* e = ::readdir(dir)) {
+    if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) {
+      found.push_back((folder == "/" ? std::string() : folder) + "/" + e->d_name);
+    }
+  }
+  ::closedir(dir);
+  for (const std::string& path : found) {
+    // A writer holds the lock on its temporary file until the file has its final name.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    if (LockTemp(fd, false)) ::unlink(path.c_str());
+    ::close(fd);
+  }
 }
 
 bool IsTemporaryName(const std::string& name) {
