@@ -132,8 +132,8 @@ class ModalDialog {
   gui::INT_PTR result_ = -2;
 };
 
-// One machine, the bank profile of this build and a quiet backend for every test of a suite.
-class FrameTest : public ::testing::Test {
+// A fresh machine and the bank profile of this build for every test.
+class MachineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(machine_.ok()) << machine_.error();
@@ -141,11 +141,19 @@ class FrameTest : public ::testing::Test {
     g_server = ServerEndpoint();
     FillBankProfile(0x861, g_bankProfile, g_server);
     g_dialogRect = ScreenRect();
+  }
+
+  voda_test::TempPrefix machine_;
+};
+
+// The same with a backend that shows nothing.
+class FrameTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
     gui::InstallBackend(std::make_unique<QuietBackend>());
   }
   void TearDown() override { gui::InstallBackend(nullptr); }
-
-  voda_test::TempPrefix machine_;
 };
 
 }  // namespace ui_test

@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -62,6 +63,12 @@ class GtkBackend final : public Backend {
 
   // Starts GTK on its own thread; false with *error when there is no display to open.
   bool Open(std::string* error) {
+    // GTK initialises once per process and cannot take up a display again after letting it go.
+    static std::atomic<bool> started{false};
+    if (started.exchange(true)) {
+      if (error) *error = "GTK has already run in this process";
+      return false;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     thread_ = std::thread([this] { Run(); });
     const bool ready = cv_.wait_for(lock, std::chrono::seconds(20), [this] { return initDone_; });
@@ -89,6 +96,7 @@ class GtkBackend final : public Backend {
     Invoke([this] {
       for (auto& [hwnd, view] : views_) gtk_widget_destroy(view->window);
       views_.clear();
+      // The display stays open but unread once the loop ends, so its going away later harms nothing.
       if (loop_) g_main_loop_quit(loop_);
     });
     thread_.join();
