@@ -46,6 +46,10 @@ class RunProgressView : public FileProgressSink {
   virtual void ReportFileInUse(const std::string& text, const std::string& caption);
 };
 
+// What the default view's ReportFileInUse does: the ownerless exclamation message box, then the
+// immediate end of the process with exit code 0.
+[[noreturn]] void ShowFileInUseAndExit(const std::string& text, const std::string& caption);
+
 class UpdateEngine {
  public:
   // The progress dialog passes itself, g_bankProfile.allianceCode, its run mode and g_install's
@@ -108,8 +112,10 @@ class UpdateEngine {
 
  private:
   bool RunFirstInstallEntry(const ManifestEntry& entry);
-  bool DownloadWorkList();
+  bool DownloadWorkList(bool failedBefore);
   void ShowStatus(const std::string& text);
+  void ShowFailure(const std::string& name);
 
   ManifestLocations m_manifests[3];
+  std::vector<std::string> m_workDigests;  // the manifest digest of each m_workList entry
 };
