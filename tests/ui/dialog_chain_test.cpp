@@ -2,6 +2,7 @@
 // "下一步", the option flags, the folder browser, the browser question with a real browser process, the
 // chain into the progress dialog and the ways out.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -141,7 +142,7 @@ class DialogChain : public ::testing::Test {
   }
 
   // The shown message box (or folder browser) once it is there; nullptr after the time-out.
-  static HWND WaitFor(gui::WindowKind kind) {
+  static HWND WaitForWindow(gui::WindowKind kind) {
     HWND found = nullptr;
     ui_test::WaitFor([&] { return (found = FindShown(kind)) != nullptr; });
     return found;
@@ -163,9 +164,13 @@ class DialogChain : public ::testing::Test {
   // Clicks a control and waits until the dialog's thread has handled the click.
   static void ClickAndSettle(HWND dialog, int id) {
     ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(dialog, id)));
-    LRESULT_SYNC(dialog);
+    Settle(dialog);
   }
-  static void LRESULT_SYNC(HWND dialog) { (void)gui::SendMessageTimeout(dialog, gui::WM_NULL, 0, 0, 10000, nullptr); }
+  // Waits until the dialog's thread has handled what was queued before.
+  static void Settle(HWND dialog) {
+    gui::LRESULT ignored = 0;
+    (void)gui::SendMessageTimeout(dialog, gui::WM_NULL, 0, 0, 10000, &ignored);
+  }
 
   bool Exists(const std::string& windowsPath) { return platform::Current().Files().IsFolder(windowsPath); }
 
@@ -255,7 +260,7 @@ TEST_F(DialogChain, NextChecksTheFolderItsDriveAndCreatesIt) {
     ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(h, gui::IDOK)));
 
     if (c.installDir == nullptr) {
-      const HWND box = WaitFor(gui::WindowKind::kMessageBox);
+      const HWND box = WaitForWindow(gui::WindowKind::kMessageBox);
       ASSERT_NE(box, nullptr);
       const gui::WindowState question = StateOf(box);
       EXPECT_EQ(question.text, kInvalidFolderText);
@@ -282,7 +287,7 @@ TEST_F(DialogChain, NextChecksTheFolderItsDriveAndCreatesIt) {
   EXPECT_FALSE(Exists("D:\\Bank"));
 }
 
-TEST_F(DialogChain, CollapseDoubledBackslashesTakesPairsLeftToRightOnce) {
+TEST(CollapseDoubledBackslashes, TakesPairsLeftToRightOnce) {
   const struct {
     const char* in;
     const char* out;
@@ -312,7 +317,7 @@ TEST_F(DialogChain, FolderBrowserFillsTheFieldWithTheChoiceAndTheProductFolder) 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.choice ? c.choice : "(cancelled)");
     ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(h, kOptionBrowseId)));
-    const HWND browser = WaitFor(gui::WindowKind::kFolderBrowser);
+    const HWND browser = WaitForWindow(gui::WindowKind::kFolderBrowser);
     ASSERT_NE(browser, nullptr);
     EXPECT_EQ(StateOf(browser).text, kFolderBrowserTitle);
     EXPECT_EQ(StateOf(browser).type, 0x53u);
@@ -322,7 +327,7 @@ TEST_F(DialogChain, FolderBrowserFillsTheFieldWithTheChoiceAndTheProductFolder) 
     } else {
       ASSERT_TRUE(Answer(browser, gui::IDCANCEL));
     }
-    LRESULT_SYNC(h);
+    Settle(h);
     EXPECT_EQ(Text(h, kOptionFolderEditId), c.field);
   }
   // The drive root's doubled backslash is reduced to one on "下一步".
@@ -391,14 +396,14 @@ TEST_F(DialogChain, NextAsksToCloseARunningBrowserFirst) {
 
   // No: the folder is neither examined nor created, the dialog stays, the browser runs on.
   ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(h, gui::IDOK)));
-  HWND box = WaitFor(gui::WindowKind::kMessageBox);
+  HWND box = WaitForWindow(gui::WindowKind::kMessageBox);
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(StateOf(box).text, kBrowserQuestion);
   EXPECT_EQ(StateOf(box).title, g_bankProfile.downloaderTitle);
   EXPECT_EQ(StateOf(box).type & gui::MB_TYPEMASK, gui::MB_YESNO);
   EXPECT_FALSE(StateOf(h).enabled) << "owned by the options dialog";
   ASSERT_TRUE(Answer(box, gui::IDNO));
-  LRESULT_SYNC(h);
+  Settle(h);
   EXPECT_TRUE(gui::IsWindowVisible(h));
   EXPECT_FALSE(Exists("C:\\Soft"));
   EXPECT_TRUE(progress_.Runs().empty());
@@ -406,7 +411,7 @@ TEST_F(DialogChain, NextAsksToCloseARunningBrowserFirst) {
 
   // Yes: that browser is ended and the installation goes on.
   ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(h, gui::IDOK)));
-  box = WaitFor(gui::WindowKind::kMessageBox);
+  box = WaitForWindow(gui::WindowKind::kMessageBox);
   ASSERT_TRUE(Answer(box, gui::IDYES));
   EXPECT_EQ(run.WaitResult(), gui::IDCANCEL);
   EXPECT_TRUE(Ended(*browser));
@@ -429,7 +434,7 @@ TEST_F(DialogChain, InstallOpensTheOptionsWhereTheUserLeftTheWelcomePage) {
   EXPECT_EQ(picture.bmWidth, 588);
 
   ASSERT_TRUE(gui::input::DragTo(h, 310, 220));
-  LRESULT_SYNC(h);
+  Settle(h);
   ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(h, gui::IDOK)));
   const HWND options = WaitForDialog(COptionDlg::IDD);
   ASSERT_NE(options, nullptr);
@@ -456,13 +461,13 @@ TEST_F(DialogChain, CancelAnsweredNoLeavesEachDialogOpen) {
     for (const auto& way : ways) {
       SCOPED_TRACE(way.how);
       ASSERT_TRUE(way.press(h));
-      const HWND box = WaitFor(gui::WindowKind::kMessageBox);
+      const HWND box = WaitForWindow(gui::WindowKind::kMessageBox);
       ASSERT_NE(box, nullptr);
       EXPECT_EQ(StateOf(box).text, "是否退出voda安装？");
       EXPECT_TRUE(StateOf(box).topmost);
       EXPECT_TRUE(StateOf(h).enabled) << "the question has no owner";
       ASSERT_TRUE(Answer(box, gui::IDNO));
-      LRESULT_SYNC(h);
+      Settle(h);
       EXPECT_TRUE(gui::IsWindowVisible(h));
     }
   };
@@ -482,14 +487,12 @@ TEST_F(DialogChain, CancelAnsweredNoLeavesEachDialogOpen) {
 }
 
 TEST_F(DialogChain, CancelAnsweredYesEndsTheProcessWithCodeZero) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         Modal<COptionDlg> run;
         const HWND h = run.WaitShown();
         if (h && gui::input::Click(gui::GetDlgItem(h, gui::IDCANCEL))) {
-          if (const HWND box = FindShown(gui::WindowKind::kMessageBox) ? FindShown(gui::WindowKind::kMessageBox)
-                                                                       : WaitFor(gui::WindowKind::kMessageBox))
+          if (const HWND box = WaitForWindow(gui::WindowKind::kMessageBox))
             gui::input::Click(gui::GetDlgItem(box, gui::IDYES));
         }
         std::this_thread::sleep_for(std::chrono::seconds(10));
@@ -521,7 +524,7 @@ TEST_F(DialogChain, UpdateDialogOpensCentredByItsWindowAndRecordsMoves) {
   EXPECT_EQ(g_dialogRect.bottom, s.windowRect.bottom);
 
   ASSERT_TRUE(gui::input::DragTo(h, 77, 88));
-  LRESULT_SYNC(h);
+  Settle(h);
   EXPECT_EQ(g_dialogRect.left, 77);
   EXPECT_EQ(g_dialogRect.top, 88);
 }
@@ -560,20 +563,20 @@ TEST_F(DialogChain, UpdateDialogAsksUnderTheProductNameEachTimeABrowserRuns) {
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(h, gui::IDOK)));
-    const HWND box = WaitFor(gui::WindowKind::kMessageBox);
+    const HWND box = WaitForWindow(gui::WindowKind::kMessageBox);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(StateOf(box).text, kBrowserQuestion);
     EXPECT_EQ(StateOf(box).title, g_bankProfile.productName);
     EXPECT_FALSE(StateOf(h).enabled) << "owned by the update dialog";
     ASSERT_TRUE(Answer(box, gui::IDNO));
-    LRESULT_SYNC(h);
+    Settle(h);
     EXPECT_TRUE(gui::IsWindowVisible(h));
   }
   EXPECT_TRUE(progress_.Runs().empty());
   EXPECT_FALSE(browser->Wait(0).ok()) << "still running";
 
   ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(h, gui::IDOK)));
-  ASSERT_TRUE(Answer(WaitFor(gui::WindowKind::kMessageBox), gui::IDYES));
+  ASSERT_TRUE(Answer(WaitForWindow(gui::WindowKind::kMessageBox), gui::IDYES));
   EXPECT_EQ(run.WaitResult(), gui::IDCANCEL);
   EXPECT_TRUE(Ended(*browser));
   ASSERT_EQ(progress_.Runs().size(), 1u);

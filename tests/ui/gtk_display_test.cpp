@@ -231,4 +231,19 @@ TEST_F(GtkDisplay, ClicksKeysMovesAndClosesReachTheDialog) {
   }
 }
 
+TEST_F(GtkDisplay, TypingGoesIntoTheClickedField) {
+  ModalDialog run(kOptionDialog);
+  const HWND h = run.WaitShown();
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(gui::gtk::WaitUntilDrawn(h, 15000));
+  const HWND field = gui::GetDlgItem(h, 1017);
+  gui::SetWindowText(field, "D:\\So");
+  const gui::ControlState* c = Control(StateOf(h), 1017);
+  ASSERT_NE(c, nullptr);
+  ASSERT_TRUE(gui::gtk::Simulate(h, gui::gtk::UserEvent::kClick, c->rect.left + 4, c->rect.top + 4));
+  for (int ch : {int{'f'}, int{'t'}, 8, int{'t'}, 0x4E2D /* 中 */})
+    ASSERT_TRUE(gui::gtk::Simulate(h, gui::gtk::UserEvent::kKey, ch));
+  EXPECT_TRUE(WaitFor([&] { return gui::GetWindowText(field) == "D:\\Soft中"; })) << gui::GetWindowText(field);
+}
+
 }  // namespace

@@ -331,6 +331,10 @@ class GtkBackend final : public Backend {
         event = gdk_event_new(GDK_KEY_PRESS);
         event->key.keyval = what == gtk::UserEvent::kEscape ? GDK_KEY_Escape : GDK_KEY_Return;
         break;
+      case gtk::UserEvent::kKey:
+        event = gdk_event_new(GDK_KEY_PRESS);
+        event->key.keyval = x == 8 ? GDK_KEY_BackSpace : gdk_unicode_to_keyval(static_cast<guint32>(x));
+        break;
       case gtk::UserEvent::kClose:
         event = gdk_event_new(GDK_DELETE);
         break;

@@ -25,6 +25,7 @@ enum class UserEvent {
   kClick,   // left button released at (x, y) of the client area
   kEscape,  // the Escape key
   kEnter,   // the Enter key
+  kKey,     // the key of the character x (a Unicode code point; 8 is Backspace) into the focused field
   kClose,   // the close box of the window manager
   kMove,    // the window dragged so that its client area's top-left corner is at (x, y) on the screen
 };
