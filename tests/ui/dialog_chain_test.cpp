@@ -161,14 +161,19 @@ class DialogChain : public ::testing::Test {
     const gui::ControlState* c = Control(StateOf(dialog), id);
     return c ? c->check : -1;
   }
-  // Clicks a control and waits until the dialog's thread has handled the click.
-  static void ClickAndSettle(HWND dialog, int id) {
+  // Clicks a check box and waits (bounded) until the dialog has handled the click.
+  static void ClickBox(HWND dialog, int id) {
+    const int before = Check(dialog, id);
     ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(dialog, id)));
+    ASSERT_TRUE(ui_test::WaitFor([&] { return Check(dialog, id) != before; }));
     Settle(dialog);
   }
-  // Waits until the dialog's thread has handled what was queued before.
+  // Lets the dialog's thread handle the input queued so far (a sent message may overtake queued input,
+  // so a short pause follows), before a check that nothing has changed.
   static void Settle(HWND dialog) {
     gui::LRESULT ignored = 0;
+    (void)gui::SendMessageTimeout(dialog, gui::WM_NULL, 0, 0, 10000, &ignored);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     (void)gui::SendMessageTimeout(dialog, gui::WM_NULL, 0, 0, 10000, &ignored);
   }
 
@@ -344,11 +349,11 @@ TEST_F(DialogChain, BoxesSetTheirFlagsAndBackAndForthKeepsTheChoice) {
   HWND h = run.WaitShown();
   ASSERT_NE(h, nullptr);
 
-  ClickAndSettle(h, kOptionDesktopId);
+  ClickBox(h, kOptionDesktopId);
   EXPECT_FALSE(g_createDesktopShortcut);
-  ClickAndSettle(h, kOptionStartMenuId);
+  ClickBox(h, kOptionStartMenuId);
   EXPECT_FALSE(g_createStartMenuShortcuts);
-  ClickAndSettle(h, kOptionStartMenuId);
+  ClickBox(h, kOptionStartMenuId);
   EXPECT_TRUE(g_createStartMenuShortcuts);
   // The hidden boxes take no clicks.
   EXPECT_FALSE(gui::input::Click(gui::GetDlgItem(h, kOptionQuickLaunchId)));

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "gui/controls.h"
+#include "gui/message_box.h"
 #include "gui/render/canvas.h"
 #include "gui/render/renderer.h"
 #include "resources/resources.h"
@@ -138,6 +139,29 @@ TEST_F(Snapshots, LabelsOnThePictureAreTransparentOthersKeepTheDialogFace) {
     ASSERT_NE(caption, nullptr);
     EXPECT_EQ(RightOfText(client, *caption), (Rgb{240, 240, 240}));
   }
+}
+
+TEST_F(Snapshots, TheExitQuestionShowsItsTextAndButtons) {
+  ModalDialog run(kInstallDialog);
+  const HWND h = run.WaitShown();
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(gui::input::PressEscape(h));
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (box = FindShown(gui::WindowKind::kMessageBox)) != nullptr; }));
+  std::string error;
+  ASSERT_TRUE(gui::RenderSnapshot(box, SnapshotDir() + "/message_box_exit_question.png", &error)) << error;
+  gui::Bitmap client;
+  ASSERT_TRUE(gui::render::RenderClient(box, &client, &error)) << error;
+  const gui::WindowState s = StateOf(box);
+  for (int id : {gui::IDYES, gui::IDNO, gui::kMessageBoxTextId}) {
+    const gui::ControlState* c = Control(s, id);
+    ASSERT_NE(c, nullptr) << id;
+    bool ink = false;  // its text is drawn in the window text colour
+    for (int y = c->rect.top; y < c->rect.bottom && !ink; ++y)
+      for (int x = c->rect.left; x < c->rect.right && !ink; ++x) ink = RgbOf(client.At(x, y)).r < 80;
+    EXPECT_TRUE(ink) << id;
+  }
+  ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(box, gui::IDNO)));
 }
 
 TEST_F(Snapshots, AShorterStatusTextLeavesNoRemainsOfTheOldOne) {
