@@ -24,6 +24,32 @@ struct ProgramOptions {
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const ProgramOptions& options);
 
+// A program started in the background; killed when the object goes if it still runs.
+class RunningProgram {
+ public:
+  RunningProgram(const std::string& program, const std::vector<std::string>& arguments,
+                 const ProgramOptions& options);
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // Waits at most timeoutMs for the end; kills the program when it runs longer (finished stays false).
+  ProgramRun Wait(int timeoutMs);
+
+  // Whether it still runs (not ended, not yet waited for).
+  bool Running();
+
+  // What it has written to standard error so far.
+  std::string StandardErrorSoFar() const;
+
+ private:
+  int pid_ = -1;
+  int errFd_ = -1;
+  bool ended_ = false;
+  int status_ = 0;
+};
+
 // The built downloader program.
 std::string DownloaderPath();
 
