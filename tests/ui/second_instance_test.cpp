@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gui/machine.h"
 #include "platform/kernel_objects.h"
 #include "platform/posix/posix_platform.h"
 #include "ui_support.h"
@@ -36,6 +37,7 @@ TEST(SecondInstanceHelper, ShowsADialogUntilTheProcessEnds) {
   std::unique_ptr<platform::posix::PosixPlatform> machine = platform::posix::CreatePosixPlatform(root, &error);
   ASSERT_NE(machine, nullptr) << error;
   platform::Install(machine.get());
+  gui::ConnectToMachine(*machine);  // as start-up does: this process hears the machine's broadcasts
   FillBankProfile(0x861, g_bankProfile, g_server);
   gui::InstallBackend(std::make_unique<QuietBackend>());
   ModalDialog run(kQueryDialog);
