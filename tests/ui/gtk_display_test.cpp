@@ -244,6 +244,10 @@ TEST_F(GtkDisplay, TypingGoesIntoTheClickedField) {
   for (int ch : {int{'f'}, int{'t'}, 8, int{'t'}, 0x4E2D /* 中 */})
     ASSERT_TRUE(gui::gtk::Simulate(h, gui::gtk::UserEvent::kKey, ch));
   EXPECT_TRUE(WaitFor([&] { return gui::GetWindowText(field) == "D:\\Soft中"; })) << gui::GetWindowText(field);
+  // A text the program puts there (the folder browser's choice) is what the next key builds on.
+  gui::SetWindowText(field, "E:\\");
+  ASSERT_TRUE(gui::gtk::Simulate(h, gui::gtk::UserEvent::kKey, 'x'));
+  EXPECT_TRUE(WaitFor([&] { return gui::GetWindowText(field) == "E:\\x"; })) << gui::GetWindowText(field);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,7 +29,12 @@ struct GtkView {
   CRect clientRect;           // where the program has the client area (screen coordinates)
   CRect windowRect;
   int placedX = 0, placedY = 0;  // where this backend last put the GTK window
+  // The edit field the user clicked, and what the user has typed into it: keys come faster than the
+  // owner thread takes them, so each key builds on the text typed so far, not on the field's last state.
   HWND focusedEdit = nullptr;
+  std::string typed;             // the field's text with every key so far
+  std::deque<std::string> sent;  // texts handed to the field, not yet seen there
+  std::string confirmed;         // the field's text as last seen
   uint64_t renderedFor = 0;  // the change count the image shows
 };
 
@@ -217,6 +223,7 @@ class GtkBackend final : public Backend {
       return;
     }
     if (!view) view = Create(state);
+    FollowFocusedEdit(*view, state);
     Update(*view, state);
   }
 
@@ -272,6 +279,25 @@ class GtkBackend final : public Backend {
     }
     if (!gtk_widget_get_visible(view.window)) gtk_widget_show_all(view.window);
     gtk_widget_queue_draw(view.area);
+  }
+
+  // Takes up a change of the focused field's text that the program made itself.
+  static void FollowFocusedEdit(GtkView& view, const WindowState& state) {
+    if (!view.focusedEdit) return;
+    for (const ControlState& c : state.controls) {
+      if (c.hwnd != view.focusedEdit) continue;
+      if (c.text == view.confirmed) return;
+      for (auto it = view.sent.begin(); it != view.sent.end(); ++it) {
+        if (*it != c.text) continue;
+        view.sent.erase(view.sent.begin(), it + 1);  // the user's own typing has arrived so far
+        view.confirmed = c.text;
+        return;
+      }
+      view.typed = view.confirmed = c.text;
+      view.sent.clear();
+      return;
+    }
+    view.focusedEdit = nullptr;  // the field is gone
   }
 
   void MarkDrawn(HWND hwnd) {
@@ -398,6 +424,8 @@ class GtkBackend final : public Backend {
       }
       if (c.cls == ControlClass::kEdit) {
         view->focusedEdit = c.hwnd;
+        view->typed = view->confirmed = c.text;
+        view->sent.clear();
         return TRUE;
       }
     }
@@ -413,25 +441,21 @@ class GtkBackend final : public Backend {
       default: break;
     }
     if (!view->focusedEdit) return FALSE;
-    WindowState state;
-    if (!GetWindowState(view->hwnd, &state)) return TRUE;
-    for (const ControlState& c : state.controls) {
-      if (c.hwnd != view->focusedEdit) continue;
-      std::string text = c.text;
-      if (event->keyval == GDK_KEY_BackSpace) {
-        // Remove the last character (its UTF-8 continuation bytes with it).
-        while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) text.pop_back();
-        if (!text.empty()) text.pop_back();
-      } else {
-        const gunichar ch = gdk_keyval_to_unicode(event->keyval);
-        if (ch == 0 || g_unichar_iscntrl(ch)) return FALSE;
-        char buf[8] = {};
-        text.append(buf, static_cast<size_t>(g_unichar_to_utf8(ch, buf)));
-      }
-      input::TypeText(c.hwnd, text);
-      return TRUE;
+    std::string text = view->typed;
+    if (event->keyval == GDK_KEY_BackSpace) {
+      // Remove the last character (its UTF-8 continuation bytes with it).
+      while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) text.pop_back();
+      if (!text.empty()) text.pop_back();
+    } else {
+      const gunichar ch = gdk_keyval_to_unicode(event->keyval);
+      if (ch == 0 || g_unichar_iscntrl(ch)) return FALSE;
+      char buf[8] = {};
+      text.append(buf, static_cast<size_t>(g_unichar_to_utf8(ch, buf)));
     }
-    return FALSE;
+    if (!input::TypeText(view->focusedEdit, text)) return TRUE;
+    view->typed = text;
+    view->sent.push_back(text);
+    return TRUE;
   }
 
   static gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data) {
