@@ -1,0 +1,282 @@
+// Whole runs of the built downloader as a user makes them: a fresh machine, a release published with
+// voda-release and served by update-server on 127.0.0.1, serverip.dat in the folder the downloader is
+// started in, and a scripted user who answers the dialogs from the first one on. The test then looks at
+// the machine: installed files (digests checked with openssl), manifests, registry records, and what the
+// headless window system echoed of the progress dialog.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/bank_profile.h"
+#include "app/globals.h"
+#include "app/run_program.h"
+#include "platform/registry.h"
+#include "server/server_process.h"
+#include "support/temp_prefix.h"
+#include "system/registry_records.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using apptest::ProgramOptions;
+using apptest::ProgramRun;
+using apptest::RunProgram;
+using servertest::ServerProcess;
+
+const char kQueryPath[] = "/assist/server?reqtype=1&data=";
+
+// Base64 of the SHA-1 of a host file, as openssl computes it.
+std::string OpensslDigest(const std::string& hostPath) {
+  const std::string command = "openssl dgst -sha1 -binary '" + hostPath + "' | openssl base64";
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+    ::pclose(pipe);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+struct Entry {
+  std::string path, fileName, digest;
+  std::string Relative() const { return path.empty() ? fileName : path + "\\" + fileName; }
+};
+
+// The File elements of a published manifest, in their order.
+std::vector<Entry> ManifestEntries(const std::string& text) {
+  std::vector<Entry> entries;
+  const std::regex file(R"re(<File Path="([^"]*)" FileName="([^"]*)" Digest="([^"]*)")re");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), file); it != std::sregex_iterator(); ++it) {
+    entries.push_back({(*it)[1], (*it)[2], (*it)[3]});
+  }
+  return entries;
+}
+
+// What the headless window system echoed for a control of the progress dialog, in order.
+std::vector<std::string> Echoed(const std::string& standardError, int controlId) {
+  std::vector<std::string> texts;
+  const std::string marker = "[ui] dialog 135: " + std::to_string(controlId) + " \"";
+  std::size_t at = 0;
+  while ((at = standardError.find(marker, at)) != std::string::npos) {
+    at += marker.size();
+    const std::size_t end = standardError.find("\"\n", at);
+    if (end == std::string::npos) break;
+    texts.push_back(standardError.substr(at, end - at));
+    at = end;
+  }
+  return texts;
+}
+
+std::vector<std::string> Without(std::vector<std::string> texts, const std::string& drop) {
+  std::vector<std::string> kept;
+  for (std::string& t : texts)
+    if (t != drop) kept.push_back(std::move(t));
+  return kept;
+}
+
+// A REG_SZ value exactly as stored: its type and bytes; type 0 and "" when it cannot be read.
+struct RawValue {
+  std::uint32_t type = 0;
+  std::string data;
+  bool operator==(const RawValue& o) const { return type == o.type && data == o.data; }
+};
+
+std::ostream& operator<<(std::ostream& os, const RawValue& v) {
+  return os << "type " << v.type << " \"" << v.data << "\" (" << v.data.size() << " bytes)";
+}
+
+RawValue Sz(const std::string& text) { return {platform::kRegSz, text}; }
+
+// The scripted user of a first installation who accepts every default.
+const char kAcceptDefaults[] =
+    "wait dialog 130 30\n"
+    "wait dialog 132 30\n"
+    "click 1\n"
+    "wait dialog 134\n"
+    "click 1\n"
+    "wait dialog 135\n";
+
+class InstallationRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+      unsetenv(name);
+    }
+    ASSERT_TRUE(machine_.ok()) << machine_.error();
+    workDir_ = machine_.HostPath("C:\\work");
+    fs::create_directories(workDir_);
+    g_bankProfile = BankProfile{};
+    g_server = ServerEndpoint{};
+    FillBankProfile(BuildBankId(), g_bankProfile, g_server);
+    installDir_ = "C:\\Program Files (x86)\\" + g_bankProfile.productFolder;
+  }
+  void TearDown() override {
+    server_.reset();
+    g_bankProfile = BankProfile{};
+    g_server = ServerEndpoint{};
+  }
+
+  // Publishes `files` (relative host paths below the source folder; "bank/..." for the bank manifest)
+  // as `version` and serves the release; serverip.dat then points at the server.
+  void Publish(const std::string& version, const std::map<std::string, std::string>& files,
+               const std::vector<std::string>& faults = {}) {
+    const std::string source = machine_.tempDir() + "/src-" + version;
+    release_ = machine_.tempDir() + "/release-" + version;
+    for (const auto& [name, content] : files) {
+      fs::create_directories(fs::path(source + "/" + name).parent_path());
+      voda_test::WriteHostFile(source + "/" + name, content);
+    }
+    ProgramOptions options;
+    options.prefixRoot = machine_.root();
+    const ProgramRun publish = RunProgram(
+        std::string(VODA_BIN_DIR) + "/voda-release",
+        {"publish", source, release_, "--version", version, "--url", "{base}/files", "--update", "2"}, options);
+    ASSERT_TRUE(publish.finished && publish.exitCode == 0) << publish.standardError;
+    std::vector<std::string> args = {"--release", release_};
+    for (const std::string& fault : faults) {
+      args.push_back("--fault");
+      args.push_back(fault);
+    }
+    server_.reset();
+    server_ = std::make_unique<ServerProcess>(args);
+    ASSERT_GT(server_->HttpPort(), 0) << server_->Output();
+    voda_test::WriteHostFile(workDir_ + "/serverip.dat", server_->HttpBase() + "\n\n" + kQueryPath + "\n");
+  }
+
+  // The downloader as a user starts it, headless, with `script` as the user's part.
+  ProgramRun Run(const std::vector<std::string>& arguments, const std::string& script) {
+    ProgramOptions options;
+    options.prefixRoot = machine_.root();
+    options.workingDirectory = workDir_;
+    options.timeoutMs = 120000;
+    const std::string file = machine_.tempDir() + "/user-" + std::to_string(++runs_) + ".script";
+    voda_test::WriteHostFile(file, script);
+    options.environment = {"VODA_UI=headless", "VODA_UI_IDLE_SECONDS=20", "VODA_UI_SCRIPT=" + file};
+    ProgramRun run = RunProgram(apptest::DownloaderPath(), arguments, options);
+    EXPECT_TRUE(run.finished) << "the downloader did not end\n" << run.standardError;
+    EXPECT_EQ(run.exitCode, 0) << run.standardError;
+    return run;
+  }
+
+  std::string InstalledHost(const std::string& relative) const {
+    return machine_.HostPath(installDir_ + "\\" + relative);
+  }
+
+  std::vector<Entry> Published(const std::string& manifest) const {
+    return ManifestEntries(voda_test::ReadHostFile(release_ + "/files/" + manifest));
+  }
+
+  // Every entry of the release's manifest is installed with its digest and the published bytes.
+  void ExpectInstalled(const std::string& manifest) {
+    const std::vector<Entry> entries = Published(manifest);
+    ASSERT_FALSE(entries.empty()) << manifest;
+    for (const Entry& e : entries) {
+      SCOPED_TRACE(e.Relative());
+      std::string hostRelative = e.Relative();
+      for (char& c : hostRelative)
+        if (c == '\\') c = '/';
+      const std::string host = InstalledHost(e.Relative());
+      ASSERT_TRUE(voda_test::FileExists(host));
+      EXPECT_EQ(OpensslDigest(host), e.digest);
+      EXPECT_EQ(voda_test::ReadHostFile(host), voda_test::ReadHostFile(release_ + "/files/" + hostRelative));
+    }
+  }
+
+  RawValue Read(const std::string& key, std::uint32_t access, const std::string& name) {
+    std::string error;
+    std::unique_ptr<platform::posix::PosixPlatform> machine = machine_.Reopen(&error);
+    EXPECT_TRUE(machine) << error;
+    RawValue value;
+    if (!machine) return value;
+    std::unique_ptr<platform::RegistryKey> opened;
+    if (!machine->Reg().OpenKey(key, access, &opened).ok()) return value;
+    char buffer[1024] = {};
+    std::uint32_t size = sizeof buffer;
+    if (!opened->QueryValue(name, &value.type, buffer, &size).ok()) return RawValue{};
+    value.data.assign(buffer, size);
+    return value;
+  }
+
+  voda_test::TempPrefix machine_;
+  std::string workDir_;
+  std::string installDir_;
+  std::string release_;
+  std::unique_ptr<ServerProcess> server_;
+  int runs_ = 0;
+};
+
+// Three files for Digest.xml (one in the installation folder itself, one in a subfolder that does not
+// exist yet) and two for the bank manifest.
+std::map<std::string, std::string> FirstRelease() {
+  return {{"ZivIV_861.exe", "the main program"},
+          {"Data/d.dat", "data"},
+          {"Plugins/sub/a.dll", std::string(10000, 'a')},
+          {"bank/Script/b.js", "bank script"},
+          {"bank/Tools/t.dat", "bank tool"}};
+}
+
+TEST_F(InstallationRun, FirstInstallationPlacesEveryFileRecordsItAndEnds) {
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", FirstRelease()));
+  const ProgramRun run = Run({}, std::string(kAcceptDefaults) +
+                                     "wait text 1020 \"完成安装,准备启动助手\" 60\n"
+                                     "expect text 2 \"下载完成\"\n"
+                                     "expect text 1024 \"100.00%\"\n"
+                                     "expect range 1022 0 5\n"
+                                     "expect pos 1022 5\n"
+                                     "expect range 1021 0 9\n"
+                                     "expect pos 1021 9\n"
+                                     "expect text 1023 \"100.00%\"\n");
+  // The last download is t.dat (9 bytes): the per-file bar ends at its length.
+
+  ExpectInstalled("Digest.xml");
+  ExpectInstalled("Digest_861.xml");
+  for (const char* manifest : {"Digest.xml", "Digest_861.xml"}) {
+    EXPECT_EQ(voda_test::ReadHostFile(InstalledHost(manifest)),
+              voda_test::ReadHostFile(release_ + "/files/" + manifest))
+        << manifest;
+  }
+  // The staging tree of later updates is there, empty.
+  for (const char* folder : {"DownLoad\\Data", "DownLoad\\Plugins", "DownLoad\\Script", "DownLoad\\Tools"}) {
+    EXPECT_TRUE(fs::is_directory(InstalledHost(folder))) << folder;
+    EXPECT_TRUE(fs::is_empty(InstalledHost(folder))) << folder;
+  }
+
+  // Status line: the manifests, the five files numbered over both manifests, the end.
+  const std::vector<std::string> status = Echoed(run.standardError, 1020);
+  ASSERT_FALSE(status.empty()) << run.standardError;
+  EXPECT_EQ(status.front(), "正在下载 配置文件");
+  EXPECT_EQ(Without(status, "正在下载 配置文件"),
+            (std::vector<std::string>{"正在下载 ZivIV_861.exe   1/5", "正在下载 d.dat   2/5", "正在下载 a.dll   3/5",
+                                      "正在下载 b.js   4/5", "正在下载 t.dat   5/5", "完成安装,准备启动助手"}));
+  EXPECT_EQ(Without(Echoed(run.standardError, 1024), "0%"),
+            (std::vector<std::string>{"20.00%", "40.00%", "60.00%", "80.00%", "100.00%"}));
+  // The 10,000-byte file reports after each block of 4096 bytes.
+  const std::vector<std::string> file = Echoed(run.standardError, 1023);
+  const std::vector<std::string> blocks = {"0%", "40.96%", "81.92%", "100.00%"};
+  EXPECT_NE(std::search(file.begin(), file.end(), blocks.begin(), blocks.end()), file.end()) << run.standardError;
+
+  // The records, exactly: REG_SZ without terminating zero, the product and Uninstall keys in the 32-bit
+  // view, the Run entry (the autostart box is ticked by default) in the 64-bit view only.
+  const std::string product = ProductRegistryKey();
+  EXPECT_EQ(Read(product, platform::kKeyRead, "Version"), Sz("1.0.0.1"));
+  EXPECT_EQ(Read(product, platform::kKeyRead, "Path"), Sz(installDir_));
+  EXPECT_EQ(Read(product, platform::kKeyRead, "BankID"), Sz("861"));
+  const std::string uninstall = UninstallRegistryKey();
+  EXPECT_EQ(Read(uninstall, platform::kKeyRead, "UninstallString"), Sz(installDir_ + "\\uninst_861.exe"));
+  EXPECT_EQ(Read(uninstall, platform::kKeyRead, "Publisher"), Sz("Corvane"));
+  EXPECT_EQ(Read(uninstall, platform::kKeyRead, "DisplayName"), Sz(g_bankProfile.productName));
+  EXPECT_EQ(Read(uninstall, platform::kKeyRead, "DisplayVersion"), Sz("1.0.0.1"));
+  EXPECT_EQ(Read(uninstall, platform::kKeyRead, "DisplayIcon"), Sz(installDir_ + "\\ZivIV_861.exe"));
+  EXPECT_EQ(Read(kRunRegistryKey, platform::kKeyRead | platform::kKeyWow64_64Key, g_bankProfile.productName),
+            Sz(installDir_ + "\\QuillonPop_861.exe"));
+  EXPECT_EQ(Read(kRunRegistryKey, platform::kKeyRead, g_bankProfile.productName), RawValue{});
+}
+}  // namespace
