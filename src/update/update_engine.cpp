@@ -175,7 +175,7 @@ bool UpdateEngine::RunManifest(int kind) {
         break;
     }
   }
-  return DownloadWorkList(result) && result;
+  return DownloadWorkList(!result) && result;
 }
 
 bool UpdateEngine::RunFirstInstallEntry(const ManifestEntry& entry) {
