@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "gui/backend.h"
@@ -108,12 +109,15 @@ class GtkBackend final : public Backend {
     thread_.join();
   }
 
-  void WindowChanged(HWND topLevel, Change change, HWND /*control*/) override {
+  // Changes come in bursts (a download moves its bar many times a second): the GTK thread takes up a
+  // window's state once for all the changes made before it got to it.
+  void WindowChanged(HWND topLevel, Change /*change*/, HWND /*control*/) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++changes_[topLevel];
+      if (!pending_.insert(topLevel).second) return;
     }
-    Invoke([this, topLevel, change] { Apply(topLevel, change); });
+    Invoke([this, topLevel] { Apply(topLevel); });
   }
 
   bool Capture(HWND topLevel, Bitmap* out, std::string* error) {
@@ -207,15 +211,19 @@ class GtkBackend final : public Backend {
     return it == views_.end() ? nullptr : it->second.get();
   }
 
-  void Apply(HWND hwnd, Change change) {
-    if (change == Change::kDestroyed) {
+  // Brings the GTK window in line with the program's window as it is now.
+  void Apply(HWND hwnd) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      pending_.erase(hwnd);
+    }
+    WindowState state;
+    if (!GetWindowState(hwnd, &state)) {  // the window is gone
       if (GtkView* v = Find(hwnd)) gtk_widget_destroy(v->window);
       views_.erase(hwnd);
       MarkDrawn(hwnd);
       return;
     }
-    WindowState state;
-    if (!GetWindowState(hwnd, &state)) return;
     GtkView* view = Find(hwnd);
     if (!state.visible) {
       if (view) gtk_widget_hide(view->window);
@@ -483,6 +491,7 @@ class GtkBackend final : public Backend {
   GMainLoop* loop_ = nullptr;
   std::map<HWND, std::unique_ptr<GtkView>> views_;  // GTK thread only
   std::map<HWND, uint64_t> changes_, drawn_;        // under mutex_
+  std::set<HWND> pending_;                           // windows the GTK thread has yet to take up; under mutex_
 };
 
 }  // namespace
