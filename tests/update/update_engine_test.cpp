@@ -522,3 +522,35 @@ TEST_F(EngineRun, FallsBackToTheAssistantsRegistryKey) {
 }
 
 }  // namespace
+
+namespace {
+
+// A view that keeps the default report of a file in use.
+class DefaultReportView final : public RunProgressView {
+ public:
+  void SetFileProgress(std::uint32_t, std::uint32_t) override {}
+  void SetFilePercentText(const std::string&) override {}
+  void SetStatusText(const std::string&) override {}
+  void SetTotalRange(std::uint32_t) override {}
+  void SetTotalPos(std::uint32_t) override {}
+  void SetTotalPercentText(const std::string&) override {}
+  void SetCancelCaption(const std::string&) override {}
+};
+
+// The default report is the ownerless message box, and the process ends with code 0 once the user
+// has closed it.
+TEST(FileInUseReport, ShowsTheBoxThenEndsTheProcessWithZero) {
+  const std::string folder = voda_test::MakeTempFolder("file-in-use");
+  const std::string script = folder + "/user.script";
+  voda_test::WriteHostFile(script, std::string("wait box \"") + kFileInUseText + "\"\nanswer ok\n");
+  setenv("VODA_UI", "headless", 1);
+  setenv("VODA_UI_SCRIPT", script.c_str(), 1);
+  setenv("VODA_UI_IDLE_SECONDS", "10", 1);
+  DefaultReportView view;
+  EXPECT_EXIT(view.ReportFileInUse(kFileInUseText, "产品voda"), ::testing::ExitedWithCode(0),
+              std::string("message box \"产品voda\": \"") + kFileInUseText + "\"");
+  for (const char* name : {"VODA_UI", "VODA_UI_SCRIPT", "VODA_UI_IDLE_SECONDS"}) unsetenv(name);
+  fs::remove_all(folder);
+}
+
+}  // namespace
