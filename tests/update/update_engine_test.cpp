@@ -157,12 +157,21 @@ class EngineRun : public ::testing::Test {
     }
   }
 
-  std::size_t Requests(const std::string& path) {
-    const std::string& out = server_->Output();
+  // The requests of `path` the server has logged, once `expected` have come or two seconds have
+  // passed (a request is logged after its answer went out).
+  std::size_t Requests(const std::string& path, std::size_t expected = 0) {
     const std::string what = "GET " + path + " ";
-    std::size_t n = 0;
-    for (std::size_t at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) ++n;
-    return n;
+    const auto count = [&] {
+      const std::string& out = server_->Output();
+      std::size_t n = 0;
+      for (std::size_t at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) ++n;
+      return n;
+    };
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (count() < expected && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return count();
   }
 
   std::string RegistryText(const std::string& key, const std::string& name) {
@@ -207,7 +216,7 @@ TEST_F(EngineRun, FirstInstallationPlacesEveryFileWithItsDigest) {
   EXPECT_EQ("正在下载 配置文件", view.statuses.front());
   ExpectInstalledAsReleased();
   // The file of the top folder was asked for with two slashes, the nested one in a folder made for it.
-  EXPECT_EQ(1u, Requests("/files//top.txt"));
+  EXPECT_EQ(1u, Requests("/files//top.txt", 1));
   EXPECT_TRUE(fs::is_directory(Host("DownLoad/Tools")));
   EXPECT_EQ("1.0.0.1", RegistryText(ProductRegistryKey(), "Version"));
 }
@@ -233,7 +242,7 @@ TEST_F(EngineRun, UpdateStagesChangedFilesAndCopiesThemOver) {
             view.Downloads());
   EXPECT_EQ((std::vector<std::string>{"50.00%", "100.00%", "33.33%", "66.67%", "100.00%"}), view.totalPercents);
   EXPECT_EQ(3u, view.totalRange);
-  EXPECT_EQ(2u, Requests("/files/Data/d.dat"));
+  EXPECT_EQ(2u, Requests("/files/Data/d.dat", 2));
   ExpectInstalledAsReleased();
   EXPECT_EQ("data two", voda_test::ReadHostFile(Host("Data/d.dat")));
 
@@ -346,7 +355,7 @@ TEST_F(EngineRun, TamperedOrMissingComponentFailsTheFirstInstallation) {
     EXPECT_FALSE(RunSequence(*engine));
     EXPECT_EQ("下载a.dll 失败", view.statuses.back());
     EXPECT_EQ("下载失败", view.cancelCaption);
-    EXPECT_EQ(5u, Requests("/files/Plugins/a.dll"));
+    EXPECT_EQ(5u, Requests("/files/Plugins/a.dll", 5));
     EXPECT_FALSE(fs::exists(Host("Plugins/a.dll")));
     // The files before it stay; the loop stops, so later entries are not fetched.
     EXPECT_TRUE(fs::exists(Host("Data/d.dat")));
