@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/globals.h"
 #include "app/utilities.h"
@@ -67,6 +68,27 @@ bool VerifyManifest(const std::string& path) {
 std::string FolderOf(const std::string& relativeEntry) {
   const std::size_t last = relativeEntry.rfind('\\');
   return last == std::string::npos ? std::string() : relativeEntry.substr(0, last);
+}
+
+// A manifest's folder and file names as they go into a URL: every byte that a URL may not carry as it
+// is (a blank, a non-ASCII byte of a UTF-8 name, "%", "#", "?" and the like) is percent-encoded, so that
+// the server receives exactly the names; "\" and "/" stay separators.
+std::string UrlPathText(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    const bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
+                       std::strchr("-._~!$&'()*+,;=:@/\\", c) != nullptr;
+    if (plain && byte != 0) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -189,7 +211,7 @@ bool UpdateEngine::RunFirstInstallEntry(const ManifestEntry& entry) {
     if (!files.IsFolder(folder)) (void)CreateFolderTree(folder);
     target = folder + "\\" + entry.fileName;
   }
-  const std::string url = m_serverUrl + "/" + entry.path + "/" + entry.fileName;
+  const std::string url = m_serverUrl + "/" + UrlPathText(entry.path) + "/" + UrlPathText(entry.fileName);
 
   ShowStatus(DownloadingText(entry.fileName, m_done, m_total));
   m_pDialog->SetFilePercentText(kZeroPercent);
@@ -224,7 +246,7 @@ bool UpdateEngine::DownloadWorkList(bool failedBefore) {
   bool result = true;
   for (int v = 1; v <= count; ++v) {
     const std::string& entry = m_workList[static_cast<std::size_t>(v - 1)];
-    const std::string url = m_serverUrl + "/" + entry;
+    const std::string url = m_serverUrl + "/" + UrlPathText(entry);
     const std::string target = m_downloadDir + "\\" + entry;
     // A folder that is new in this release is made below the staging folder as well.
     const std::string folder = FolderOf(entry);

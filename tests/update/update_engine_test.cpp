@@ -318,6 +318,24 @@ TEST_F(EngineRun, UpdateWithoutInstalledManifestsFetchesEveryEntry) {
   EXPECT_EQ("plug-in two", voda_test::ReadHostFile(Host("Plugins/a.dll")));
 }
 
+// Names the publisher allows but a URL cannot carry as they are reach the server intact in both URL forms.
+TEST_F(EngineRun, NamesWithBlanksAndChineseCharacters) {
+  const Tree version1 = {{"Data/中文 名 100%.dat", "one"}, {"bank/Script/a#b.js", "script"}};
+  Serve(version1, "1.0.0.1");
+  {
+    RecordingView view;
+    ASSERT_TRUE(RunSequence(*Engine(ModeInstall, view)));
+  }
+  ExpectInstalledAsReleased();
+  Tree version2 = version1;
+  version2[0].second = "two";
+  Serve(version2, "1.0.0.2");
+  RecordingView view;
+  ASSERT_TRUE(RunSequence(*Engine(ModeUpdate, view)));
+  EXPECT_EQ("two", voda_test::ReadHostFile(Host("Data/中文 名 100%.dat")));
+  ExpectInstalledAsReleased();
+}
+
 TEST_F(EngineRun, ABrokenManifestSignatureStopsTheRun) {
   Serve(kVersion1, "1.0.0.1");
   std::string manifest = voda_test::ReadHostFile(ReleaseFile("Digest_861.xml"));
