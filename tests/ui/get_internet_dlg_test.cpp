@@ -187,7 +187,7 @@ TEST_F(VersionQueryDialog, ThreeFailuresOfferRetryTwiceAndThenOnlyCancel) {
     const char* fault;
     bool thirdSucceeds;
   };
-  for (const Case c : {Case{"/assist/server cut 0", false}, Case{"/assist/server first=2 body", true}}) {
+  for (const Case c : {Case{"/assist/server cut 0", false}, Case{"/assist/server first=2 length 0", true}}) {
     SCOPED_TRACE(c.fault);
     Serve({c.fault});
     g_install = InstallState();
@@ -260,18 +260,49 @@ TEST_F(VersionQueryDialog, CancelAnsweredNoLeavesTheExchangeRunning) {
   EXPECT_FALSE(run.WaitEnded(0));
 }
 
-// Yes ends the process at once with exit code 0, without waiting for the exchange.
-TEST_F(VersionQueryDialog, CancelAnsweredYesEndsTheProcess) {
+// A peer on 127.0.0.1 that takes connections (the system completes them) and never answers.
+class SilentPeer {
+ public:
+  SilentPeer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd_, 8) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+      port_ = ntohs(address.sin_port);
+  }
+  ~SilentPeer() { close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// Yes ends the process at once with exit code 0, without waiting for the exchange (here one that waits
+// for a peer that never answers).
+TEST_F(VersionQueryDialog, CancelAnsweredYesEndsTheProcessDuringAnExchange) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  Serve({"/assist/server delay 2500"});
+  // The child runs the test again from its start and cannot clean up after itself: its machine goes
+  // into this test's folder, which is removed with it.
+  const char* before = std::getenv("TMPDIR");
+  const std::string saved = before != nullptr ? before : "";
+  setenv("TMPDIR", machine_.tempDir().c_str(), 1);
   EXPECT_EXIT(
       {
+        SilentPeer peer;
+        g_server.baseUrl = "http://127.0.0.1:" + std::to_string(peer.port());
+        g_server.queryPath = kQueryPath;
         QueryDialogRun run;
-        Do("wait dialog 130\nclick 2\nwait box \"是否退出voda安装？\"\nanswer yes");
+        Do("wait dialog 130\nsleep 300\nclick 2\nwait box \"是否退出voda安装？\"\nanswer yes");
         std::this_thread::sleep_for(std::chrono::seconds(10));
         std::_Exit(1);
       },
       ::testing::ExitedWithCode(0), "");
+  if (before != nullptr) setenv("TMPDIR", saved.c_str(), 1);
+  else unsetenv("TMPDIR");
 }
 
 }  // namespace
