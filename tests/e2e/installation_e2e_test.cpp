@@ -75,6 +75,12 @@ std::vector<std::string> Echoed(const std::string& standardError, int controlId)
   return texts;
 }
 
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 std::vector<std::string> Without(std::vector<std::string> texts, const std::string& drop) {
   std::vector<std::string> kept;
   for (std::string& t : texts)
@@ -279,4 +285,101 @@ TEST_F(InstallationRun, FirstInstallationPlacesEveryFileRecordsItAndEnds) {
             Sz(installDir_ + "\\QuillonPop_861.exe"));
   EXPECT_EQ(Read(kRunRegistryKey, platform::kKeyRead, g_bankProfile.productName), RawValue{});
 }
+
+// The user's part of an update or repair run: the progress dialog opens by itself.
+const char kWatchProgress[] =
+    "wait dialog 135 30\n"
+    "wait text 1020 \"完成安装,准备启动助手\" 60\n"
+    "expect text 2 \"下载完成\"\n";
+
+TEST_F(InstallationRun, UpdateStagesTheChangedFilesThenRepairRestoresADamagedOne) {
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", FirstRelease()));
+  Run({}, std::string(kAcceptDefaults) + "wait text 1020 \"完成安装,准备启动助手\" 60\n");
+  ASSERT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.1"));
+
+  // Two files of Digest.xml and one of the bank manifest change; the server installs at once.
+  std::map<std::string, std::string> second = FirstRelease();
+  second["Data/d.dat"] = "data, second edition";
+  second["Plugins/sub/a.dll"] = std::string(5000, 'b');
+  second["bank/Script/b.js"] = "bank script, second edition";
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.2", second));
+  const ProgramRun update = Run({}, kWatchProgress);
+
+  // The staging list is never cleared: the bank manifest's run downloads the two common files again.
+  EXPECT_EQ(Without(Echoed(update.standardError, 1020), "正在下载 配置文件"),
+            (std::vector<std::string>{"正在下载 Data\\d.dat   1/2", "正在下载 Plugins\\sub\\a.dll   2/2",
+                                      "正在下载 Data\\d.dat   1/3", "正在下载 Plugins\\sub\\a.dll   2/3",
+                                      "正在下载 Script\\b.js   3/3", "完成安装,准备启动助手"}));
+  EXPECT_EQ(Without(Echoed(update.standardError, 1024), "0%"),
+            (std::vector<std::string>{"50.00%", "100.00%", "33.33%", "66.67%", "100.00%"}));
+  ExpectInstalled("Digest.xml");
+  ExpectInstalled("Digest_861.xml");
+  for (const char* folder : {"DownLoad\\Data", "DownLoad\\Plugins", "DownLoad\\Script", "DownLoad\\Tools"}) {
+    EXPECT_TRUE(fs::is_directory(InstalledHost(folder))) << folder;
+  }
+  for (const auto& item : fs::recursive_directory_iterator(InstalledHost("DownLoad"))) {
+    EXPECT_TRUE(item.is_directory()) << "left in the staging tree: " << item.path();
+  }
+  EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.2"));
+  EXPECT_EQ(Read(UninstallRegistryKey(), platform::kKeyRead, "DisplayVersion"), Sz("1.0.0.2"));
+
+  // A component damaged on disk comes back with "-losefile", whatever the versions.
+  voda_test::WriteHostFile(InstalledHost("Data\\d.dat"), "damaged");
+  const std::size_t fetchedBefore = Count(server_->Output(), "GET /files/Data/d.dat");
+  const ProgramRun repair = Run({"-losefile"}, kWatchProgress);
+  // Both manifest runs download the one queued file (1/1 twice; the echo shows a repeated text once).
+  EXPECT_EQ(Without(Echoed(repair.standardError, 1020), "正在下载 配置文件"),
+            (std::vector<std::string>{"正在下载 Data\\d.dat   1/1", "完成安装,准备启动助手"}));
+  EXPECT_EQ(Count(server_->Output(), "GET /files/Data/d.dat") - fetchedBefore, 2u) << server_->Output();
+  EXPECT_EQ(voda_test::ReadHostFile(InstalledHost("Data\\d.dat")), "data, second edition");
+  ExpectInstalled("Digest.xml");
+  ExpectInstalled("Digest_861.xml");
+}
+
+TEST_F(InstallationRun, CancelAsksWhileTheRunWorksAndYesEndsTheProcessAtOnce) {
+  // The third file keeps the run busy long enough for the user to answer.
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", FirstRelease(), {"/files/Plugins/sub/a.dll delay 8000"}));
+  const ProgramRun run = Run({}, std::string(kAcceptDefaults) +
+                                     "wait text 1020 \"正在下载 a.dll   3/5\" 30\n"
+                                     "click 2\n"
+                                     "wait box \"下载还未完成，确定取消？\"\n"
+                                     "answer no\n"
+                                     "wait dialog 135\n"
+                                     "expect text 1020 \"正在下载 a.dll   3/5\"\n"
+                                     "escape\n"
+                                     "wait box \"下载还未完成，确定取消？\"\n"
+                                     "answer yes\n"
+                                     "sleep 20000\n");
+  EXPECT_EQ(Count(run.standardError, "message box \"" + g_bankProfile.downloaderTitle +
+                                         "\": \"下载还未完成，确定取消？\""),
+            2u)
+      << run.standardError;
+  // The process ended while the download still waited: nothing after the third file, no record.
+  EXPECT_EQ(run.standardError.find("正在下载 b.js"), std::string::npos) << run.standardError;
+  EXPECT_EQ(run.standardError.find("[ui] script"), std::string::npos) << "the script ran to its end";
+  EXPECT_TRUE(voda_test::FileExists(InstalledHost("Data\\d.dat")));
+  EXPECT_FALSE(voda_test::FileExists(InstalledHost("Plugins\\sub\\a.dll")));
+  EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), RawValue{});
+}
+
+TEST_F(InstallationRun, MissingComponentStopsTheRunAndCloseNeedsNoQuestion) {
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", FirstRelease(), {"/files/Data/d.dat status 404"}));
+  const ProgramRun run = Run({}, std::string(kAcceptDefaults) +
+                                     "wait text 2 \"下载失败\" 60\n"
+                                     "expect text 1020 \"下载d.dat 失败\"\n"
+                                     "sleep 1000\n"
+                                     "click 2\n"
+                                     "sleep 20000\n");
+  EXPECT_EQ(Count(server_->Output(), "GET /files/Data/d.dat"), 5u) << server_->Output();
+  EXPECT_EQ(run.standardError.find("下载还未完成"), std::string::npos) << run.standardError;
+  // Closing the stopped run unwinds the dialogs and the program ends, before the script does.
+  EXPECT_NE(run.standardError.find("[ui] dialog 135 closed"), std::string::npos) << run.standardError;
+  EXPECT_EQ(run.standardError.find("[ui] script"), std::string::npos) << run.standardError;
+  // Files before the failed one stay; nothing after it is fetched; nothing is recorded.
+  EXPECT_TRUE(voda_test::FileExists(InstalledHost("ZivIV_861.exe")));
+  EXPECT_FALSE(voda_test::FileExists(InstalledHost("Data\\d.dat")));
+  EXPECT_EQ(server_->Output().find("a.dll"), std::string::npos);
+  EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), RawValue{});
+}
+
 }  // namespace
