@@ -336,6 +336,27 @@ TEST_F(EngineRun, NamesWithBlanksAndChineseCharacters) {
   ExpectInstalledAsReleased();
 }
 
+// A release may bring folders the installation does not have yet, also two levels deep: they are made
+// below the staging folder and the installation folder alike.
+TEST_F(EngineRun, NewFoldersOfARelease) {
+  Tree version1 = kVersion1;
+  version1.push_back({"Plugins/x/y/first.dll", "first"});
+  Serve(version1, "1.0.0.1");
+  {
+    RecordingView view;
+    ASSERT_TRUE(RunSequence(*Engine(ModeInstall, view)));
+  }
+  Tree version2 = kVersion1;
+  version2.push_back({"Tools/new/deeper/tool.dat", "tool"});
+  version2.push_back({"bank/Data/b1/b2/bank.dat", "bank data"});
+  Serve(version2, "1.0.0.2");
+  RecordingView view;
+  ASSERT_TRUE(RunSequence(*Engine(ModeUpdate, view)));
+  ExpectInstalledAsReleased();
+  EXPECT_EQ("tool", voda_test::ReadHostFile(Host("Tools/new/deeper/tool.dat")));
+  EXPECT_FALSE(fs::exists(Host("DownLoad/Tools/new/deeper/tool.dat")));
+}
+
 TEST_F(EngineRun, ABrokenManifestSignatureStopsTheRun) {
   Serve(kVersion1, "1.0.0.1");
   std::string manifest = voda_test::ReadHostFile(ReleaseFile("Digest_861.xml"));
