@@ -1,12 +1,12 @@
 #include "ui/get_internet_dlg.h"
 
 #include <chrono>
-#include <cstdio>
 #include <system_error>
 
 #include "app/globals.h"
 #include "gui/window.h"
 #include "net/server_request.h"
+#include "ui/install_dlg.h"
 
 using namespace gui;
 
@@ -111,7 +111,8 @@ LRESULT CGetInternetDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) 
 }
 
 void CGetInternetDlg::RunInstallDialog() {
-  std::fputs("downloader: the install dialog is not built yet\n", stderr);
+  CInstallDlg dialog;
+  (void)dialog.DoModal();
 }
 
 UINT VersionQueryWorker(void* dialogWindow) {
@@ -136,9 +137,4 @@ UINT VersionQueryWorker(void* dialogWindow) {
   self->RunInstallDialog();
   gui::SendMessage(dialog, kMsgHandoverDone);
   return 0;
-}
-
-void VersionQueryDialogRunner::RunVersionQueryDialog(CDownloaderApp&) {
-  CGetInternetDlg dialog;
-  (void)dialog.DoModal();
 }

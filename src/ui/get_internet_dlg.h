@@ -18,7 +18,6 @@
 #include <string>
 #include <thread>
 
-#include "app/dispatcher.h"
 #include "gui/types.h"
 #include "ui/skinned_frame.h"
 
@@ -45,9 +44,8 @@ class CGetInternetDlg : public CSkinnedDialog {
   static constexpr int kHandoverPauseMs = 500;
 
  protected:
-  // The handover after a successful query: runs the install dialog modally on the calling thread (the
-  // worker's) and returns when it closes. The install dialog is not built yet: the program's handover says
-  // so on standard error and returns, and the version-query dialog then ends.
+  // The handover after a successful query: runs the install dialog (CInstallDlg) modally on the calling
+  // thread, the worker's, and returns when it closes; the version-query dialog then ends with 0.
   virtual void RunInstallDialog();
 
   // CDialog
@@ -77,10 +75,3 @@ class CGetInternetDlg : public CSkinnedDialog {
 // runs the install dialog and ends the version-query dialog with 0. A reply that does not open changes
 // nothing on the dialog. Returns 0.
 gui::UINT VersionQueryWorker(void* dialogWindow);
-
-// The first installation as start-up runs it: CGetInternetDlg on the calling thread, modally. The
-// program's entry binds this to the dispatcher's seam (BindProgramDialogs).
-class VersionQueryDialogRunner final : public FirstInstallDialogs {
- public:
-  void RunVersionQueryDialog(CDownloaderApp& app) override;
-};

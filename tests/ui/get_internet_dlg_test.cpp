@@ -15,6 +15,7 @@
 #include "app/bank_profile.h"
 #include "app/globals.h"
 #include "app/run_program.h"
+#include "gui/machine.h"
 #include "gui/script.h"
 #include "gui/window.h"
 #include "server/server_process.h"
@@ -297,6 +298,36 @@ TEST_F(VersionQueryDialog, CancelAnsweredYesEndsTheProcessDuringAnExchange) {
         g_server.queryPath = kQueryPath;
         QueryDialogRun run;
         Do("wait dialog 130\nsleep 300\nclick 2\nwait box \"是否退出voda安装？\"\nanswer yes");
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        std::_Exit(1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  if (before != nullptr) setenv("TMPDIR", saved.c_str(), 1);
+  else unsetenv("TMPDIR");
+}
+
+// "-t" from a second Downloader on the same machine ends this process at once, also while an exchange
+// waits for a peer that does not answer.
+TEST_F(VersionQueryDialog, QuitFromASecondInstanceEndsItDuringAnExchange) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const char* before = std::getenv("TMPDIR");
+  const std::string saved = before != nullptr ? before : "";
+  setenv("TMPDIR", machine_.tempDir().c_str(), 1);
+  EXPECT_EXIT(
+      {
+        // The bank of the build, whose quit message the second instance sends.
+        FillBankProfile(BuildBankId(), g_bankProfile, g_server);
+        gui::ConnectToMachine(machine_.platform());
+        SilentPeer peer;
+        g_server.baseUrl = "http://127.0.0.1:" + std::to_string(peer.port());
+        g_server.queryPath = kQueryPath;
+        QueryDialogRun run;
+        Do("wait dialog 130\nsleep 200\nexpect text 1029 \"正在获取版本信息...\"");
+        apptest::ProgramOptions options;
+        options.prefixRoot = machine_.root();
+        options.timeoutMs = 10000;
+        const apptest::ProgramRun quit = apptest::RunProgram(apptest::DownloaderPath(), {"-t"}, options);
+        std::fprintf(stderr, "second instance: finished %d, exit code %d\n", quit.finished, quit.exitCode);
         std::this_thread::sleep_for(std::chrono::seconds(10));
         std::_Exit(1);
       },
