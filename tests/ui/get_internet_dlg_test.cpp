@@ -336,4 +336,35 @@ TEST_F(VersionQueryDialog, QuitFromASecondInstanceEndsItDuringAnExchange) {
   else unsetenv("TMPDIR");
 }
 
+// The downloader as a user starts it on a machine without the product, headless with a script, against
+// a port where nobody listens: three exchanges fail, Retry is offered twice, then Cancel and Yes end it.
+TEST_F(VersionQueryDialog, TheProgramOffersRetryTwiceThenCancelEndsIt) {
+  int port = 0;
+  {
+    SilentPeer closing;  // a free port, closed again at once
+    port = closing.port();
+  }
+  const std::string work = machine_.HostPath("C:\\work");
+  std::filesystem::create_directories(work);
+  voda_test::WriteHostFile(work + "/serverip.dat",
+                           "http://127.0.0.1:" + std::to_string(port) + "\n\n" + kQueryPath + "\n");
+  const std::string script = machine_.tempDir() + "/user.script";
+  voda_test::WriteHostFile(script,
+                           "wait dialog 130\n"
+                           "wait visible 1030\nclick 1030\nsleep 500\n"
+                           "wait visible 1030\nclick 1030\nsleep 500\n"
+                           "expect hidden 1030\nexpect text 1029 \"服务器没响应\"\n"
+                           "click 2\nwait box \"是否退出voda安装？\"\nanswer yes\n");
+  apptest::ProgramOptions options;
+  options.prefixRoot = machine_.root();
+  options.workingDirectory = work;
+  options.environment = {"VODA_UI=headless", "VODA_UI_SCRIPT=" + script, "VODA_UI_IDLE_SECONDS=20"};
+  const apptest::ProgramRun run = apptest::RunProgram(apptest::DownloaderPath(), {}, options);
+  ASSERT_TRUE(run.finished) << run.standardError;
+  EXPECT_EQ(run.exitCode, 0) << run.standardError;
+  EXPECT_EQ(Count(run.standardError, "1029 \"服务器没响应\""), 3u) << run.standardError;
+  EXPECT_EQ(Count(run.standardError, "dialog 132"), 0u) << run.standardError;
+  EXPECT_EQ(Count(run.standardError, "ui-script:"), 0u) << run.standardError;
+}
+
 }  // namespace
