@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -160,6 +161,44 @@ TEST_F(StartupTest, SecondInstanceEndsAtOnceWithoutAMessage) {
 
   first.reset();
   EXPECT_EQ(StartupReport(Run({}).standardError), DefaultReport());
+}
+
+// A first Downloader that stays: its first installation's dialog waits for a person who never comes (the
+// headless window system would end it only after a minute of quiet).
+class RunningDownloaderTest : public StartupTest {
+ protected:
+  void StartFirst() {
+    // The version query goes to a closed port of this host and fails at once.
+    WriteServerAddress("https://127.0.0.1:1\n\n/assist/server?reqtype=1&data=\n");
+    ProgramOptions options;
+    options.prefixRoot = machine_.root();
+    options.workingDirectory = workDir_;
+    options.environment = {"VODA_UI=headless", "VODA_UI_IDLE_SECONDS=60"};
+    first_ = std::make_unique<apptest::RunningProgram>(apptest::DownloaderPath(), std::vector<std::string>{},
+                                                       options);
+    ASSERT_TRUE(first_->started());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (first_->StandardErrorSoFar().find("[ui] dialog") == std::string::npos) {
+      ASSERT_TRUE(first_->Running()) << first_->StandardErrorSoFar();
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no dialog: " << first_->StandardErrorSoFar();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  std::unique_ptr<apptest::RunningProgram> first_;
+};
+
+TEST_F(RunningDownloaderTest, SecondInstanceLeavesTheFirstAndQuitModeEndsIt) {
+  StartFirst();
+
+  EXPECT_EQ(Run({}).standardError, "");  // ends at once, silently
+  EXPECT_TRUE(first_->Running());
+
+  EXPECT_EQ(Run({"-t"}).standardError, "");
+  const ProgramRun first = first_->Wait(20000);
+  EXPECT_TRUE(first.finished) << "the open dialog did not end its process";
+  EXPECT_EQ(first.exitCode, 0);
+  EXPECT_EQ(first.standardError.find("waiting for a person"), std::string::npos) << first.standardError;
 }
 
 TEST_F(StartupTest, QuitModeBroadcastsToTheSameMachineOnly) {
