@@ -162,12 +162,28 @@ TEST_F(VersionQueryDialog, ShowsTheFrameAndTheQueryingStateFirst) {
   EXPECT_EQ(g_dialogRect.left, s.windowRect.left);
   EXPECT_EQ(g_dialogRect.top, s.windowRect.top);
   EXPECT_EQ(g_dialogRect.right, s.windowRect.right);
+  // Moved by the user, it records the new place.
+  Do("move 120 90");
+  EXPECT_EQ(g_dialogRect.left, 120);
+  EXPECT_EQ(g_dialogRect.top, 90);
+  EXPECT_EQ(g_dialogRect.right - g_dialogRect.left, s.windowRect.Width());
 }
 
 TEST_F(VersionQueryDialog, SuccessStoresTheAnswerAndHandsOverWithTheDialogHidden) {
   Serve();
   QueryDialogRun run;
-  Do("wait dialog 130\nwait gone 10");
+  Do("wait dialog 130");
+  // The answer is stored first; the dialog stays in sight for a pause before it goes.
+  // (Read on the dialog's thread, which stores it.)
+  const gui::HWND h = user_.Current();
+  ASSERT_TRUE(ui_test::WaitFor([h] {
+    bool stored = false;
+    gui::RunOnOwnerThread(h, [&stored] { stored = !g_install.latestVersion.empty(); }, 1000);
+    return stored;
+  }, 10000));
+  EXPECT_TRUE(gui::IsWindowVisible(h));
+  EXPECT_FALSE(run.dialog().handedOver);
+  Do("wait gone 10");
   ASSERT_TRUE(run.WaitEnded(10000));
   EXPECT_EQ(run.result(), 0);
   RecordingQueryDlg& dialog = run.dialog();

@@ -2,6 +2,7 @@
 // a reviewer to open) and checked where the look is exact: the picture stretched over the client area,
 // labels drawn onto it, the default colours elsewhere.
 #include <filesystem>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -162,6 +163,19 @@ TEST_F(Snapshots, TheExitQuestionShowsItsTextAndButtons) {
     EXPECT_TRUE(ink) << id;
   }
   ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(box, gui::IDNO)));
+}
+
+TEST_F(Snapshots, TheFolderBrowserShowsItsTitleAndField) {
+  std::thread browse([] { (void)gui::BrowseForFolder(nullptr, "请选择安装目录", gui::BIF_RETURNONLYFSDIRS); });
+  HWND box = nullptr;
+  const bool shown = WaitFor([&] { return (box = FindShown(gui::WindowKind::kFolderBrowser)) != nullptr; });
+  std::string error;
+  if (shown) {
+    EXPECT_TRUE(gui::RenderSnapshot(box, SnapshotDir() + "/folder_browser.png", &error)) << error;
+    gui::input::PressEscape(box);
+  }
+  browse.join();
+  ASSERT_TRUE(shown);
 }
 
 TEST_F(Snapshots, AShorterStatusTextLeavesNoRemainsOfTheOldOne) {
