@@ -300,7 +300,11 @@ bool IsSafeManifestEntry(const ManifestEntry& entry) {
   }
 }
 
-InstalledManifest::InstalledManifest(const std::string& path) : m_entries(ReadManifestEntries(path)) {}
+InstalledManifest::InstalledManifest(const std::string& path) {
+  XmlReader reader;
+  m_loaded = LoadXmlFile(path, reader);
+  if (m_loaded) m_entries = ReadManifestEntries(reader);
+}
 
 bool InstalledManifest::EntryChanged(const std::string& path, const std::string& fileName,
                                      const std::string& digest) const {
@@ -327,6 +331,11 @@ EntryDecision DecideUpdateEntry(int kind, const std::string& installDir, const M
   const std::string installedPath = InstalledFilePath(installDir, entry);
   if (SkippedByPresenceFilter(kind, installedPath)) return EntryDecision::kSkip;
   if (!Files().Exists(installedPath)) return EntryDecision::kQueue;
+  // Without an installed manifest (deleted, or never written) the file itself tells whether it is
+  // current, so a lost manifest does not make the run fetch every file again.
+  if (!installed.loaded()) {
+    return FileDigestDiffers(installedPath, entry.digest) ? EntryDecision::kQueue : EntryDecision::kSkip;
+  }
   if (!installed.EntryChanged(entry.path, entry.fileName, entry.digest) &&
       !FileDigestDiffers(installedPath, entry.digest)) {
     return EntryDecision::kSkip;

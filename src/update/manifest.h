@@ -137,8 +137,12 @@ bool IsSafeManifestEntry(const ManifestEntry& entry);
 class InstalledManifest {
  public:
   InstalledManifest() = default;
-  // Loads the manifest at `path`; one that cannot be loaded has no entries.
+  // Loads the manifest at `path`; one that cannot be loaded has no entries and is not loaded().
   explicit InstalledManifest(const std::string& path);
+
+  // False when there was no installed manifest to load: nothing is then known about the installed
+  // files, and each entry is judged by its file alone.
+  bool loaded() const { return m_loaded; }
 
   // The installed-manifest lookup: the first entry whose `FileName` and `Path` equal the given ones
   // (exactly, case-sensitively) decides: false when its digest equals `digest`, true otherwise.
@@ -149,6 +153,7 @@ class InstalledManifest {
 
  private:
   std::vector<ManifestEntry> m_entries;
+  bool m_loaded = false;
 };
 
 // The same lookup, loading the installed manifest for this one question.
@@ -168,6 +173,7 @@ enum class EntryDecision {
 
 // Applies the presence filter (kind 2), then: an installed file whose entry the installed manifest
 // records unchanged and whose digest is the entry's is skipped; everything else is queued. The file's
-// digest is computed only when the installed manifest records the entry unchanged.
+// digest is computed only when the installed manifest records the entry unchanged, or when there is no
+// installed manifest at all (then the file alone decides).
 EntryDecision DecideUpdateEntry(int kind, const std::string& installDir, const ManifestEntry& entry,
                                 const InstalledManifest& installed);
