@@ -177,9 +177,9 @@ TEST_F(VersionQueryDialog, SuccessStoresTheAnswerAndHandsOverWithTheDialogHidden
   // (Read on the dialog's thread, which stores it.)
   const gui::HWND h = user_.Current();
   ASSERT_TRUE(ui_test::WaitFor([h] {
-    bool stored = false;
-    gui::RunOnOwnerThread(h, [&stored] { stored = !g_install.latestVersion.empty(); }, 1000);
-    return stored;
+    auto stored = std::make_shared<std::atomic<bool>>(false);
+    gui::RunOnOwnerThread(h, [stored] { *stored = !g_install.latestVersion.empty(); }, 1000);
+    return stored->load();
   }, 10000));
   EXPECT_TRUE(gui::IsWindowVisible(h));
   EXPECT_FALSE(run.dialog().handedOver);
