@@ -1,7 +1,7 @@
 #include "ui/skinned_frame.h"
 
 #include <algorithm>
-#include <atomic>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -94,13 +94,17 @@ HBITMAP LoadBitmapResource(int bitmapId) {
 }
 
 UINT DetectMessageId() {
-  static std::atomic<UINT> id{0};
-  UINT known = id.load();
-  if (known == 0) {
-    known = platform::Current().Objects().RegisterWindowMessage(SingleInstanceMessageName());
-    id.store(known);
+  // Registered once per machine the process works on; the same name always gives the same id there.
+  static std::mutex mutex;
+  static platform::Platform* machine = nullptr;
+  static UINT id = 0;
+  platform::Platform& current = platform::Current();
+  std::lock_guard<std::mutex> lock(mutex);
+  if (machine != &current || id == 0) {
+    id = current.Objects().RegisterWindowMessage(SingleInstanceMessageName());
+    machine = &current;
   }
-  return known;
+  return id;
 }
 
 bool CSkinnedDialog::InitSkinnedFrame(int pictureId, bool atSavedPosition) {
