@@ -13,7 +13,6 @@
 #include "platform/posix/image_lock.h"
 #include "platform/posix/posix_platform.h"
 #include "ui/get_internet_dlg.h"
-#include "ui/install_dlg.h"
 #include "ui/progress_dlg.h"
 #include "ui/update_dlg.h"
 
@@ -32,20 +31,12 @@ class ProgramDialogs final : public UpdateDialogs {
   }
 };
 
-// The version-query dialog whose handover, after a successful query, runs the install dialog on the
-// query worker's thread.
-class ProgramVersionQueryDialog final : public CGetInternetDlg {
- protected:
-  void RunInstallDialog() override {
-    CInstallDlg dialog;
-    (void)dialog.DoModal();
-  }
-};
-
+// The first installation: the version-query dialog.
 class ProgramFirstInstallation final : public FirstInstallDialogs {
  public:
   void RunVersionQueryDialog(CDownloaderApp&) override {
-    ProgramVersionQueryDialog dialog;
+    // After a successful query it hands over to the install dialog on the query worker's thread.
+    CGetInternetDlg dialog;
     (void)dialog.DoModal();
   }
 };

@@ -138,6 +138,8 @@ void CProgressDlg::OnCancel() {
   EndDialog(IDCANCEL);
 }
 
+void CProgressDlg::OnOK() { OnCancel(); }
+
 // --- RunProgressView ----------------------------------------------------------------------------------
 
 void CProgressDlg::SetFileProgress(std::uint32_t pos, std::uint32_t rangeMax) {

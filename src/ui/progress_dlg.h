@@ -124,6 +124,9 @@ class CProgressDlg : public CSkinnedDialog, public RunProgressView {
   bool OnInitDialog() override;
   void DoDataExchange(gui::CDataExchange* dx) override;
   void OnCancel() override;
+  // Enter: the dialog's only button is button 2, which has the focus, so Enter presses it (the
+  // framework's default would end the dialog with IDOK, leaving a run without the question).
+  void OnOK() override;
   void OnTimer(gui::UINT_PTR id) override;
 
  private:
