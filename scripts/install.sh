@@ -13,6 +13,7 @@
 #   VODA_PREFIX     the machine to install into: a folder that does not exist yet or is empty
 #                   (default: a new temporary folder, kept afterwards so that you can look into it)
 #   VODA_UI         headless or gtk, to choose yourself
+#   VODA_UI_SCRIPT  a scripted user of your own (docs/ui-script.md) instead of accepting the defaults
 #   VODA_BUILD_DIR  the build folder (default: build)
 set -euo pipefail
 
@@ -99,7 +100,11 @@ if [ -z "$ui" ]; then
   if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then ui=gtk; else ui=headless; fi
 fi
 env_args=(VODA_PREFIX="$prefix" VODA_UI="$ui")
-if [ "$ui" = headless ]; then
+if [ -n "${VODA_UI_SCRIPT:-}" ]; then
+  [ -r "$VODA_UI_SCRIPT" ] || fail "cannot read VODA_UI_SCRIPT $VODA_UI_SCRIPT"
+  env_args+=(VODA_UI_SCRIPT="$(cd "$(dirname "$VODA_UI_SCRIPT")" && pwd -P)/$(basename "$VODA_UI_SCRIPT")")
+  say "Installing into $prefix ($ui, the user is $VODA_UI_SCRIPT)"
+elif [ "$ui" = headless ]; then
   # A user who accepts every default: the install page, the options page, then waits for the end.
   cat >"$work/accept-defaults.txt" <<'EOF'
 wait dialog 130 60
