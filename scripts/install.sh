@@ -167,8 +167,11 @@ else
   echo "(none)"
 fi
 
-say "Server requests"
-echo "$(grep -c " GET " "$work/server.log" || true) requests served"
+say "Stopping update-server"
+kill -TERM "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+server_pid=""
+echo "$(grep -c " GET " "$work/server.log" || true) requests served; $(tail -n 1 "$work/server.log")"
 
 if [[ "$version_recorded" != "\"$version\""* ]]; then
   fail "the installation did not record version $version"
