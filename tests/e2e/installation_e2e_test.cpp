@@ -133,7 +133,7 @@ class InstallationRun : public ::testing::Test {
   // Publishes `files` (relative host paths below the source folder; "bank/..." for the bank manifest)
   // as `version` and serves the release; serverip.dat then points at the server.
   void Publish(const std::string& version, const std::map<std::string, std::string>& files,
-               const std::vector<std::string>& faults = {}) {
+               const std::vector<std::string>& faults = {}, const std::string& update = "2") {
     const std::string source = machine_.tempDir() + "/src-" + version;
     release_ = machine_.tempDir() + "/release-" + version;
     for (const auto& [name, content] : files) {
@@ -144,7 +144,7 @@ class InstallationRun : public ::testing::Test {
     options.prefixRoot = machine_.root();
     const ProgramRun publish = RunProgram(
         std::string(VODA_BIN_DIR) + "/voda-release",
-        {"publish", source, release_, "--version", version, "--url", "{base}/files", "--update", "2"}, options);
+        {"publish", source, release_, "--version", version, "--url", "{base}/files", "--update", update}, options);
     ASSERT_TRUE(publish.finished && publish.exitCode == 0) << publish.standardError;
     std::vector<std::string> args = {"--release", release_};
     for (const std::string& fault : faults) {
@@ -297,13 +297,15 @@ TEST_F(InstallationRun, UpdateStagesTheChangedFilesThenRepairRestoresADamagedOne
   Run({}, std::string(kAcceptDefaults) + "wait text 1020 \"完成安装,准备启动助手\" 60\n");
   ASSERT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.1"));
 
-  // Two files of Digest.xml and one of the bank manifest change; the server installs at once.
+  // Two files of Digest.xml and one of the bank manifest change; the server offers the update and the
+  // user accepts it in the update dialog.
   std::map<std::string, std::string> second = FirstRelease();
   second["Data/d.dat"] = "data, second edition";
   second["Plugins/sub/a.dll"] = std::string(5000, 'b');
   second["bank/Script/b.js"] = "bank script, second edition";
-  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.2", second));
-  const ProgramRun update = Run({}, kWatchProgress);
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.2", second, {}, "1"));
+  const ProgramRun update = Run({}, std::string("wait dialog 139 30\nclick 1\n") + kWatchProgress);
+  EXPECT_NE(update.standardError.find("[ui] dialog 139 hidden"), std::string::npos) << update.standardError;
 
   // The staging list is never cleared: the bank manifest's run downloads the two common files again.
   EXPECT_EQ(Without(Echoed(update.standardError, 1020), "正在下载 配置文件"),
