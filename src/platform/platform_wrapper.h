@@ -127,6 +127,9 @@ class ShellWrapper : public Shell {
     return target_.GetSpecialFolderPath(csidl, path);
   }
   void NotifyChange(ShellChange change, const std::string& path) override { target_.NotifyChange(change, path); }
+  Status CreateShellLink(const std::string& targetPath, const std::u16string& linkPath) override {
+    return target_.CreateShellLink(targetPath, linkPath);
+  }
 
  private:
   Shell& target_;
