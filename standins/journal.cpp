@@ -19,10 +19,25 @@ std::string Escape(const std::string& text) {
       case '\t': out += "\\t"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
-      default: out += c;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+          static const char kHex[] = "0123456789abcdef";
+          out += "\\x";
+          out += kHex[static_cast<unsigned char>(c) >> 4];
+          out += kHex[static_cast<unsigned char>(c) & 15];
+        } else {
+          out += c;
+        }
     }
   }
   return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 bool Unescape(const std::string& text, std::string* out) {
@@ -38,6 +53,15 @@ bool Unescape(const std::string& text, std::string* out) {
       case 't': *out += '\t'; break;
       case 'n': *out += '\n'; break;
       case 'r': *out += '\r'; break;
+      case 'x': {
+        if (i + 2 >= text.size()) return false;
+        const int high = HexDigit(text[i + 1]);
+        const int low = HexDigit(text[i + 2]);
+        if (high < 0 || low < 0) return false;
+        *out += static_cast<char>(high * 16 + low);
+        i += 2;
+        break;
+      }
       default: return false;
     }
   }

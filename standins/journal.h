@@ -3,11 +3,14 @@
 //
 // Line: event, process id, image name, show mode, parameters, separated by tabs and ended by "\n".
 //   event       "start" when it began, "end" when it ended by itself or on SIGTERM/SIGINT (a process
-//               killed outright leaves no "end")
+//               killed outright leaves no "end"), "message" for each message the pop-up program read
+//               from its pipe
 //   show mode   VODA_SHOW as its starter set it ("SW_SHOW", "SW_HIDE"), "-" when none was given
 //   parameters  VODA_PARAMETERS (the parameters text exactly as the starter gave it) when set, else the
 //               arguments joined by blanks
 // Inside a field a backslash, tab, line feed and carriage return are written \\, \t, \n and \r.
+// Any other control byte (below 0x20, and 0x7F) is written \xHH, so every byte survives the round trip;
+// the pop-up program's "message" lines carry the bytes it received in their parameters field.
 #pragma once
 
 #include <string>
