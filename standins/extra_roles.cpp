@@ -6,6 +6,8 @@ namespace standins {
 
 const std::vector<ExtraRole>& ExtraRoles() {
   static const std::vector<ExtraRole> rows = {
+      {"*/Halvex/HxGuard/uninst.exe", "brief"},
+      {"*/LumenCheck/Uninstall.exe", "brief"},
   };
   return rows;
 }

@@ -22,7 +22,9 @@ int RunUntilTerminated(const Context& context);
 int RunBriefly(const Context& context);
 
 // Further image names (fnmatch patterns, ignoring case) for the roles of standin.cpp, by role name
-// ("main", "popup", "brief", "until-terminated"). The rows live in extra_roles.cpp.
+// ("main", "popup", "brief", "until-terminated"). A pattern with a "/" is matched against the host path
+// the program was started from ("*/Vendor/Product/uninst.exe"), so a common file name plays the role
+// only in that folder. The rows live in extra_roles.cpp.
 struct ExtraRole {
   const char* imagePattern;
   const char* roleName;

@@ -93,7 +93,8 @@ const Role* RoleByName(const std::string& name) {
 }
 
 // The role an image name plays on this prefix: a setting first, then the extra rows, then the table.
-const Role& RoleFor(const Context& context, const std::string& image) {
+// hostPath, when known, is what the extra rows with a "/" in their pattern are matched against.
+const Role& RoleFor(const Context& context, const std::string& image, const std::string& hostPath = "") {
   if (!context.prefixRoot.empty()) {
     std::string lower = image;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -101,10 +102,12 @@ const Role& RoleFor(const Context& context, const std::string& image) {
       if (const Role* role = RoleByName(ReadSetting(context.prefixRoot, key, ""))) return *role;
     }
   }
-  for (const ExtraRole& extra : ExtraRoles())
-    if (MatchesIgnoringCase(extra.imagePattern, image)) {
+  for (const ExtraRole& extra : ExtraRoles()) {
+    const bool byPath = std::strchr(extra.imagePattern, '/') != nullptr;
+    if (byPath ? MatchesIgnoringCase(extra.imagePattern, hostPath) : MatchesIgnoringCase(extra.imagePattern, image)) {
       if (const Role* role = RoleByName(extra.roleName)) return *role;
     }
+  }
   for (const Role& role : kRoles)
     if (RoleHasImage(role, image)) return role;
   return kGenericRole;
@@ -284,7 +287,7 @@ int RunStandin(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) context.parameters += (i > 1 ? " " : "") + std::string(argv[i]);
   }
   Record(context, "start", context.parameters);
-  return RoleFor(context, context.image).run(context);
+  return RoleFor(context, context.image, self).run(context);
 }
 
 }  // namespace standins

@@ -156,6 +156,9 @@ TEST(StandinRoles, BriefProgramsJournalTheirParametersAndEndByThemselves) {
       {"C:\\Temp\\vcredist_x86.exe", "C:\\Temp\\vcredist_x86.exe", "/q"},
       {"C:\\Temp\\vcredist_x64.exe", "C:\\Temp\\vcredist_x64.exe", "/q"},
       {"C:\\Program Files\\Old\\OldUninst.exe", "C:\\Program Files\\Old\\OldUninst.exe", "/S"},
+      // The earlier products' uninstallers, by their folders.
+      {"C:\\Program Files (x86)\\Halvex\\HxGuard\\uninst.exe", "C:\\Program Files (x86)\\Halvex\\HxGuard\\uninst.exe", "/S"},
+      {"C:\\Program Files\\LumenCheck\\Uninstall.exe", "C:\\Program Files\\LumenCheck\\Uninstall.exe", "/S"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
