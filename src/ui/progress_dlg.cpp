@@ -8,24 +8,28 @@
 #include "app/utilities.h"
 #include "gui/controls.h"
 #include "gui/dialog.h"
+#include "system/legacy_removal.h"
 #include "update/manifest.h"
+#include "update/runtime_packages.h"
 
 using namespace gui;
 
 namespace {
 
-// The system-integration steps until they join: nothing to remove, no runtime package missing, nothing
-// running to stop, no shortcuts, nothing started.
+// The system-integration steps of the program: the earlier products removed and the runtime packages
+// installed; until the rest joins nothing running to stop, no shortcuts, nothing started.
 class PendingSystemIntegration final : public SystemIntegrationSteps {
  public:
   bool NotifyPopupProgram(UpdateEngine&) override { return true; }
-  bool RemoveLegacyAssistants(RunProgressView&) override { return true; }
-  int DetectVcRuntime(UpdateEngine&, int& needX86, int& needX64) override {
-    needX86 = 0;
-    needX64 = 0;
-    return 0;
+  bool RemoveLegacyAssistants(RunProgressView& dialog) override {
+    return ::RemoveLegacyAssistants([&dialog](const std::string& text) { dialog.SetStatusText(text); });
   }
-  bool InstallVcRuntime(UpdateEngine&, int, int) override { return true; }
+  int DetectVcRuntime(UpdateEngine& engine, int& needX86, int& needX64) override {
+    return ::DetectVcRuntime(engine, needX86, needX64);
+  }
+  bool InstallVcRuntime(UpdateEngine& engine, int needX86, int needX64) override {
+    return ::InstallVcRuntime(engine, needX86, needX64);
+  }
   bool StopRunningAssistant(UpdateEngine&) override { return true; }
   void CreateShortcuts(RunProgressView&) override {}
   void StartPopupProgram(const std::string&) override {}
