@@ -9,6 +9,7 @@
 #include "gui/controls.h"
 #include "gui/dialog.h"
 #include "system/legacy_removal.h"
+#include "system/shortcuts.h"
 #include "update/manifest.h"
 #include "update/runtime_packages.h"
 
@@ -16,8 +17,8 @@ using namespace gui;
 
 namespace {
 
-// The system-integration steps of the program: the earlier products removed and the runtime packages
-// installed; until the rest joins nothing running to stop, no shortcuts, nothing started.
+// The system-integration steps of the program: the earlier products removed, the runtime packages
+// installed, the shortcuts made; until the rest joins nothing running to stop, nothing started.
 class PendingSystemIntegration final : public SystemIntegrationSteps {
  public:
   bool NotifyPopupProgram(UpdateEngine&) override { return true; }
@@ -31,7 +32,9 @@ class PendingSystemIntegration final : public SystemIntegrationSteps {
     return ::InstallVcRuntime(engine, needX86, needX64);
   }
   bool StopRunningAssistant(UpdateEngine&) override { return true; }
-  void CreateShortcuts(RunProgressView&) override {}
+  void CreateShortcuts(RunProgressView& dialog) override {
+    ::CreateShortcuts([&dialog](const std::string& text) { dialog.SetStatusText(text); });
+  }
   void StartPopupProgram(const std::string&) override {}
 };
 

@@ -45,6 +45,21 @@ std::string OpensslDigest(const std::string& hostPath) {
   return out;
 }
 
+// The target lnkinfo reads from a shortcut file ("Local path"), or what it said instead.
+std::string LnkTarget(const std::string& hostPath) {
+  std::string out;
+  if (FILE* pipe = ::popen(("lnkinfo '" + hostPath + "' 2>&1").c_str(), "r")) {
+    char buffer[4096];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+    ::pclose(pipe);
+  }
+  const std::size_t at = out.find("\tLocal path\t");
+  if (at == std::string::npos) return "lnkinfo: " + out;
+  const std::size_t colon = out.find(": ", at);
+  return out.substr(colon + 2, out.find('\n', colon) - colon - 2);
+}
+
 struct Entry {
   std::string path, fileName, digest;
   std::string Relative() const { return path.empty() ? fileName : path + "\\" + fileName; }
@@ -172,6 +187,30 @@ class InstallationRun : public ::testing::Test {
     return run;
   }
 
+  // The four shortcut places of this machine, the quick-launch folder made as a user profile has it.
+  std::string DesktopLink() const { return machine_.prefix().GetMachine().commonDesktop + "\\" + LinkName(); }
+  std::string StartMenuFolder() const {
+    return machine_.prefix().GetMachine().commonPrograms + "\\" + g_bankProfile.productFolder;
+  }
+  std::string QuickLaunchFolder() const {
+    return machine_.prefix().GetMachine().appData + "\\Microsoft\\Internet Explorer\\Quick Launch";
+  }
+  static std::string LinkName() { return g_bankProfile.productName + ".lnk"; }
+  void MakeQuickLaunchFolder() const { fs::create_directories(machine_.HostPath(QuickLaunchFolder())); }
+
+  // The shortcuts of an installation and their targets as lnkinfo reads them; an empty text for a
+  // shortcut that is not there.
+  std::vector<std::string> ShortcutTargets() const {
+    std::vector<std::string> targets;
+    for (const std::string& link : {DesktopLink(), StartMenuFolder() + "\\" + LinkName(),
+                                    StartMenuFolder() + "\\" + g_bankProfile.productName + "卸载程序.lnk",
+                                    QuickLaunchFolder() + "\\" + LinkName()}) {
+      const std::string host = machine_.HostPath(link);
+      targets.push_back(voda_test::FileExists(host) ? LnkTarget(host) : "");
+    }
+    return targets;
+  }
+
   std::string InstalledHost(const std::string& relative) const {
     return machine_.HostPath(installDir_ + "\\" + relative);
   }
@@ -231,6 +270,7 @@ std::map<std::string, std::string> FirstRelease() {
 
 TEST_F(InstallationRun, FirstInstallationPlacesEveryFileRecordsItAndEnds) {
   ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", FirstRelease()));
+  MakeQuickLaunchFolder();
   const ProgramRun run = Run({}, std::string(kAcceptDefaults) +
                                      "wait text 1020 \"完成安装,准备启动助手\" 60\n"
                                      "expect text 2 \"下载完成\"\n"
@@ -263,7 +303,8 @@ TEST_F(InstallationRun, FirstInstallationPlacesEveryFileRecordsItAndEnds) {
   EXPECT_EQ(status[1], "正在下载 配置文件");
   EXPECT_EQ(Without(status, "正在下载 配置文件"),
             (std::vector<std::string>{"正在卸载旧版网银安全卫士", "正在下载 ZivIV_861.exe   1/5", "正在下载 d.dat   2/5", "正在下载 a.dll   3/5",
-                                      "正在下载 b.js   4/5", "正在下载 t.dat   5/5", "完成安装,准备启动助手"}));
+                                      "正在下载 b.js   4/5", "正在下载 t.dat   5/5", "创建桌面快捷方式",
+                                      "创建快速启动选项", "完成安装,准备启动助手"}));
   EXPECT_EQ(Without(Echoed(run.standardError, 1024), "0%"),
             (std::vector<std::string>{"20.00%", "40.00%", "60.00%", "80.00%", "100.00%"}));
   // The 10,000-byte file reports after each block of 4096 bytes.
@@ -286,6 +327,28 @@ TEST_F(InstallationRun, FirstInstallationPlacesEveryFileRecordsItAndEnds) {
   EXPECT_EQ(Read(kRunRegistryKey, platform::kKeyRead | platform::kKeyWow64_64Key, g_bankProfile.productName),
             Sz(installDir_ + "\\QuillonPop_861.exe"));
   EXPECT_EQ(Read(kRunRegistryKey, platform::kKeyRead, g_bankProfile.productName), RawValue{});
+
+  // Four shortcuts: desktop, the start-menu folder with the uninstaller's, quick launch.
+  const std::string main = installDir_ + "\\ZivIV_861.exe";
+  EXPECT_EQ(ShortcutTargets(), (std::vector<std::string>{main, main, installDir_ + "\\uninst_861.exe", main}));
+}
+
+TEST_F(InstallationRun, DesktopOptionClearedGivesNoDesktopShortcut) {
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", FirstRelease()));
+  MakeQuickLaunchFolder();
+  const ProgramRun run = Run({}, "wait dialog 130 30\n"
+                                 "wait dialog 132 30\n"
+                                 "click 1\n"
+                                 "wait dialog 134\n"
+                                 "tick 1016 off\n"
+                                 "click 1\n"
+                                 "wait dialog 135\n"
+                                 "wait text 1020 \"完成安装,准备启动助手\" 60\n");
+  const std::string main = installDir_ + "\\ZivIV_861.exe";
+  EXPECT_EQ(ShortcutTargets(), (std::vector<std::string>{"", main, installDir_ + "\\uninst_861.exe", main}));
+  const std::vector<std::string> status = Echoed(run.standardError, 1020);
+  EXPECT_EQ(std::count(status.begin(), status.end(), "创建桌面快捷方式"), 0);
+  EXPECT_EQ(std::count(status.begin(), status.end(), "创建快速启动选项"), 1);
 }
 
 // The user's part of an update or repair run: the progress dialog opens by itself.
@@ -313,7 +376,8 @@ TEST_F(InstallationRun, UpdateStagesTheChangedFilesThenRepairRestoresADamagedOne
   EXPECT_EQ(Without(Echoed(update.standardError, 1020), "正在下载 配置文件"),
             (std::vector<std::string>{"正在下载 Data\\d.dat   1/2", "正在下载 Plugins\\sub\\a.dll   2/2",
                                       "正在下载 Data\\d.dat   1/3", "正在下载 Plugins\\sub\\a.dll   2/3",
-                                      "正在下载 Script\\b.js   3/3", "完成安装,准备启动助手"}));
+                                      "正在下载 Script\\b.js   3/3", "创建桌面快捷方式", "创建快速启动选项",
+                                      "完成安装,准备启动助手"}));
   EXPECT_EQ(Without(Echoed(update.standardError, 1024), "0%"),
             (std::vector<std::string>{"50.00%", "100.00%", "33.33%", "66.67%", "100.00%"}));
   ExpectInstalled("Digest.xml");
