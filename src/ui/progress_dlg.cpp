@@ -9,6 +9,7 @@
 #include "gui/controls.h"
 #include "gui/dialog.h"
 #include "system/legacy_removal.h"
+#include "system/popup_program.h"
 #include "system/shortcuts.h"
 #include "update/manifest.h"
 #include "update/runtime_packages.h"
@@ -21,7 +22,12 @@ namespace {
 // installed, the shortcuts made; until the rest joins nothing running to stop, nothing started.
 class PendingSystemIntegration final : public SystemIntegrationSteps {
  public:
-  bool NotifyPopupProgram(UpdateEngine&) override { return true; }
+  bool NotifyPopupProgram(UpdateEngine& engine) override {
+    auto* dialog = dynamic_cast<CProgressDlg*>(engine.m_pDialog);
+    return ::NotifyPopupProgram(engine.m_mode, engine.m_updateType, engine.m_installDir, [dialog] {
+      if (dialog != nullptr) dialog->HideForSilentRun();
+    });
+  }
   bool RemoveLegacyAssistants(RunProgressView& dialog) override {
     return ::RemoveLegacyAssistants([&dialog](const std::string& text) { dialog.SetStatusText(text); });
   }
@@ -31,11 +37,11 @@ class PendingSystemIntegration final : public SystemIntegrationSteps {
   bool InstallVcRuntime(UpdateEngine& engine, int needX86, int needX64) override {
     return ::InstallVcRuntime(engine, needX86, needX64);
   }
-  bool StopRunningAssistant(UpdateEngine&) override { return true; }
+  bool StopRunningAssistant(UpdateEngine& engine) override { return ::StopRunningAssistant(engine.m_installDir); }
   void CreateShortcuts(RunProgressView& dialog) override {
     ::CreateShortcuts([&dialog](const std::string& text) { dialog.SetStatusText(text); });
   }
-  void StartPopupProgram(const std::string&) override {}
+  void StartPopupProgram(const std::string& installDir) override { ::StartPopupProgram(installDir); }
 };
 
 std::atomic<SystemIntegrationSteps*> g_boundSystemSteps{nullptr};
@@ -117,11 +123,27 @@ bool CProgressDlg::OnInitDialog() {
     GetClientRect(&client);
     const int x = GetSystemMetrics(SM_CXSCREEN) / 2 - client.Width() / 2;
     const int y = GetSystemMetrics(SM_CYSCREEN) / 2 - client.Height() / 2;
-    SetWindowPos(&wndTop, x, y, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW);
+    SetWindowPos(&wndTop, x, y, 0, 0, SWP_NOSIZE | (hiddenRun_ ? 0 : SWP_SHOWWINDOW));
   } else {
     PlaceAtSavedPosition();
   }
+  // The modal loop shows a dialog that is not visible once it has initialised; a silent run hides it
+  // again as soon as the loop runs.
+  if (hiddenRun_) PostMessage(kHideMessage);
   return true;
+}
+
+void CProgressDlg::HideForSilentRun() {
+  hiddenRun_ = true;
+  ShowWindow(SW_HIDE);
+}
+
+LRESULT CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kHideMessage) {
+    ShowWindow(SW_HIDE);
+    return 0;
+  }
+  return CSkinnedDialog::WindowProc(message, wParam, lParam);
 }
 
 void CProgressDlg::OnTimer(UINT_PTR) {

@@ -105,6 +105,9 @@ class CProgressDlg : public CSkinnedDialog, public RunProgressView {
   // True while InstallWorker runs (from its start until it returned or ended the process).
   bool WorkerRunning() const { return workerRunning_.load(); }
 
+  // A silent update runs unseen: hides the dialog, now and for the rest of the run.
+  void HideForSilentRun();
+
   // RunProgressView: every call comes from the worker and reaches the controls by window messages.
   void SetFileProgress(std::uint32_t pos, std::uint32_t rangeMax) override;
   void SetFilePercentText(const std::string& text) override;
@@ -128,6 +131,7 @@ class CProgressDlg : public CSkinnedDialog, public RunProgressView {
   // framework's default would end the dialog with IDOK, leaving a run without the question).
   void OnOK() override;
   void OnTimer(gui::UINT_PTR id) override;
+  gui::LRESULT WindowProc(gui::UINT message, gui::WPARAM wParam, gui::LPARAM lParam) override;
 
  private:
   friend gui::UINT InstallWorker(void* dialog);
@@ -138,6 +142,9 @@ class CProgressDlg : public CSkinnedDialog, public RunProgressView {
   void Finish(const std::string& installDir);
 
   std::atomic<bool> workerRunning_{false};
+  // Posted to itself by a silent run's initialisation, so the dialog hides once the modal loop has shown it.
+  static constexpr gui::UINT kHideMessage = gui::WM_APP + 0x135;
+  bool hiddenRun_ = false;  // the dialog's own thread only
 };
 
 // The installation worker: runs the sequence for the dialog given as its argument. Returns 0 when a step

@@ -1,0 +1,205 @@
+// The assistant's programs in whole runs of the built downloader: a release whose main and pop-up
+// programs are the stand-ins, published with voda-release and served by update-server on 127.0.0.1. A
+// first installation ends with both programs running; a silent update tells the running pop-up program,
+// stops both before the copy, replaces the running main program's file and starts both again. What the
+// programs saw is read from the stand-ins' journal.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/bank_profile.h"
+#include "app/globals.h"
+#include "app/run_program.h"
+#include "platform/process.h"
+#include "server/server_process.h"
+#include "standins/journal.h"
+#include "support/temp_prefix.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using apptest::ProgramOptions;
+using apptest::ProgramRun;
+using apptest::RunProgram;
+using servertest::ServerProcess;
+using standins::JournalEntry;
+
+const char kQueryPath[] = "/assist/server?reqtype=1&data=";
+
+const char kAcceptDefaults[] =
+    "wait dialog 130 30\n"
+    "wait dialog 132 30\n"
+    "click 1\n"
+    "wait dialog 134\n"
+    "click 1\n"
+    "wait dialog 135\n"
+    "wait text 1020 \"完成安装,准备启动助手\" 60\n"
+    "sleep 60000\n";
+
+std::string Standin() { return voda_test::ReadHostFile(std::string(VODA_BIN_DIR) + "/standin"); }
+
+// The starts the journal holds, as "image [parameters] show", from entry `from` on.
+std::vector<std::string> Starts(const std::vector<JournalEntry>& journal, size_t from = 0) {
+  std::vector<std::string> starts;
+  for (size_t i = from; i < journal.size(); ++i)
+    if (journal[i].event == "start") starts.push_back(journal[i].image + " [" + journal[i].parameters + "] " + journal[i].show);
+  return starts;
+}
+
+class AssistantProgramsRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+      unsetenv(name);
+    }
+    ASSERT_TRUE(machine_.ok()) << machine_.error();
+    workDir_ = machine_.HostPath("C:\\work");
+    fs::create_directories(workDir_);
+    g_bankProfile = BankProfile{};
+    g_server = ServerEndpoint{};
+    FillBankProfile(BuildBankId(), g_bankProfile, g_server);
+    installDir_ = "C:\\Program Files (x86)\\" + g_bankProfile.productFolder;
+  }
+  void TearDown() override {
+    server_.reset();
+    g_bankProfile = BankProfile{};
+    g_server = ServerEndpoint{};
+  }
+
+  // The assistant's programs as stand-ins (the main program's file marked with its edition), and a
+  // data file.
+  static std::map<std::string, std::string> Release(const std::string& edition) {
+    return {{"ZivIV_861.exe", Standin() + edition},
+            {"QuillonPop.exe", Standin()},
+            {"QuillonPop_861.exe", Standin()},
+            {"Data/d.dat", "data"},
+            {"bank/Tools/t.dat", "bank tool"}};
+  }
+
+  void Publish(const std::string& version, const std::map<std::string, std::string>& files,
+               const std::string& update) {
+    const std::string source = machine_.tempDir() + "/src-" + version;
+    const std::string release = machine_.tempDir() + "/release-" + version;
+    for (const auto& [name, content] : files) {
+      fs::create_directories(fs::path(source + "/" + name).parent_path());
+      voda_test::WriteHostFile(source + "/" + name, content);
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0)
+        fs::permissions(source + "/" + name, fs::perms::owner_all);
+    }
+    ProgramOptions options;
+    options.prefixRoot = machine_.root();
+    const ProgramRun publish = RunProgram(
+        std::string(VODA_BIN_DIR) + "/voda-release",
+        {"publish", source, release, "--version", version, "--url", "{base}/files", "--update", update}, options);
+    ASSERT_TRUE(publish.finished && publish.exitCode == 0) << publish.standardError;
+    server_.reset();
+    server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"--release", release});
+    ASSERT_GT(server_->HttpPort(), 0) << server_->Output();
+    voda_test::WriteHostFile(workDir_ + "/serverip.dat", server_->HttpBase() + "\n\n" + kQueryPath + "\n");
+  }
+
+  ProgramRun Run(const std::vector<std::string>& arguments, const std::string& script) {
+    ProgramOptions options;
+    options.prefixRoot = machine_.root();
+    options.workingDirectory = workDir_;
+    options.timeoutMs = 120000;
+    const std::string file = machine_.tempDir() + "/user-" + std::to_string(++runs_) + ".script";
+    voda_test::WriteHostFile(file, script);
+    options.environment = {"VODA_UI=headless", "VODA_UI_IDLE_SECONDS=20", "VODA_UI_SCRIPT=" + file};
+    ProgramRun run = RunProgram(apptest::DownloaderPath(), arguments, options);
+    EXPECT_TRUE(run.finished) << "the downloader did not end\n" << run.standardError;
+    EXPECT_EQ(run.exitCode, 0) << run.standardError;
+    return run;
+  }
+
+  std::vector<JournalEntry> Journal() const { return standins::ReadJournal(machine_.root()); }
+
+  // The image names of the machine's running programs once they are exactly `expected` (bounded).
+  std::vector<std::string> RunningPrograms(const std::vector<std::string>& expected) {
+    std::vector<std::string> running;
+    std::string error;
+    auto machine = machine_.Reopen(&error);
+    EXPECT_TRUE(machine) << error;
+    if (!machine) return running;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    do {
+      running.clear();
+      std::vector<platform::ProcessEntry> processes;
+      if (machine->Procs().Snapshot(&processes).ok())
+        for (const auto& p : processes) running.push_back(p.imageName);
+      if (running == expected) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return running;
+  }
+
+  std::string InstalledHost(const std::string& relative) const {
+    return machine_.HostPath(installDir_ + "\\" + relative);
+  }
+
+  voda_test::TempPrefix machine_;
+  std::string workDir_;
+  std::string installDir_;
+  std::unique_ptr<ServerProcess> server_;
+  int runs_ = 0;
+};
+
+TEST_F(AssistantProgramsRun, FirstInstallationEndsWithTheAssistantRunning) {
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", Release("v1"), "2"));
+  Run({}, kAcceptDefaults);
+
+  // Before the copy the freshly installed programs are asked to quit (nothing runs yet); at the end
+  // each is started with "-t" and then without parameters, the pop-up program first.
+  EXPECT_EQ(Starts(Journal()),
+            (std::vector<std::string>{"ZivIV_861.exe [ -t] SW_HIDE", "QuillonPop_861.exe [ -t] SW_HIDE",
+                                      "QuillonPop.exe [-t] SW_SHOW", "QuillonPop.exe [] SW_SHOW",
+                                      "ZivIV_861.exe [-t] SW_SHOW", "ZivIV_861.exe [] SW_SHOW"}));
+  EXPECT_EQ(RunningPrograms({"QuillonPop.exe", "ZivIV_861.exe"}),
+            (std::vector<std::string>{"QuillonPop.exe", "ZivIV_861.exe"}));
+}
+
+TEST_F(AssistantProgramsRun, SilentUpdateTellsThePopupProgramStopsBothAndStartsThemAgain) {
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", Release("v1"), "2"));
+  Run({}, kAcceptDefaults);
+  ASSERT_EQ(RunningPrograms({"QuillonPop.exe", "ZivIV_861.exe"}),
+            (std::vector<std::string>{"QuillonPop.exe", "ZivIV_861.exe"}));
+  const size_t before = Journal().size();
+  std::vector<int> runningBefore;
+  for (const auto& e : Journal())
+    if (e.event == "start" && e.parameters.empty()) runningBefore.push_back(e.pid);
+
+  // The server answers "update" 2: the update runs at once and unseen.
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.2", Release("v2"), "2"));
+  const ProgramRun update = Run({"-update"}, "sleep 90000\n");
+  EXPECT_NE(update.standardError.find("[ui] dialog 135 hidden"), std::string::npos) << update.standardError;
+
+  const std::vector<JournalEntry> journal = Journal();
+  std::vector<std::string> messages;
+  for (size_t i = before; i < journal.size(); ++i)
+    if (journal[i].event == "message") messages.push_back(journal[i].parameters);
+  EXPECT_EQ(messages, std::vector<std::string>{"NOVRA_PopUpdatePopCmd||"});
+  EXPECT_EQ(Starts(journal, before),
+            (std::vector<std::string>{"ZivIV_861.exe [-t] SW_SHOW", "ZivIV_861.exe [ -t] SW_HIDE",
+                                      "QuillonPop_861.exe [ -t] SW_HIDE", "QuillonPop.exe [-t] SW_SHOW",
+                                      "QuillonPop.exe [] SW_SHOW", "ZivIV_861.exe [-t] SW_SHOW",
+                                      "ZivIV_861.exe [] SW_SHOW"}));
+  // The programs that ran before the update quit by themselves, and the main program's file is the
+  // new edition, although it was running when the update started.
+  for (int pid : runningBefore) {
+    bool ended = false;
+    for (const auto& e : journal) ended = ended || (e.pid == pid && e.event == "end");
+    EXPECT_TRUE(ended) << pid;
+  }
+  EXPECT_EQ(voda_test::ReadHostFile(InstalledHost("ZivIV_861.exe")), Standin() + "v2");
+  EXPECT_EQ(RunningPrograms({"QuillonPop.exe", "ZivIV_861.exe"}),
+            (std::vector<std::string>{"QuillonPop.exe", "ZivIV_861.exe"}));
+}
+
+}  // namespace
