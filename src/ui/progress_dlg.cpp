@@ -19,8 +19,8 @@ using namespace gui;
 namespace {
 
 // The system-integration steps of the program: the earlier products removed, the runtime packages
-// installed, the shortcuts made; until the rest joins nothing running to stop, nothing started.
-class PendingSystemIntegration final : public SystemIntegrationSteps {
+// installed, the assistant's programs told, stopped and started again, the shortcuts made.
+class SystemModuleSteps final : public SystemIntegrationSteps {
  public:
   bool NotifyPopupProgram(UpdateEngine& engine) override {
     auto* dialog = dynamic_cast<CProgressDlg*>(engine.m_pDialog);
@@ -46,8 +46,8 @@ class PendingSystemIntegration final : public SystemIntegrationSteps {
 
 std::atomic<SystemIntegrationSteps*> g_boundSystemSteps{nullptr};
 
-SystemIntegrationSteps& PendingSteps() {
-  static PendingSystemIntegration* steps = new PendingSystemIntegration;  // lives until the process ends
+SystemIntegrationSteps& ProgramSteps() {
+  static SystemModuleSteps* steps = new SystemModuleSteps;  // lives until the process ends
   return *steps;
 }
 
@@ -57,7 +57,7 @@ int ClampToInt(std::uint32_t value) { return value > 0x7FFFFFFFu ? 0x7FFFFFFF : 
 
 SystemIntegrationSteps& ProgramSystemIntegration() {
   SystemIntegrationSteps* bound = g_boundSystemSteps.load();
-  return bound != nullptr ? *bound : PendingSteps();
+  return bound != nullptr ? *bound : ProgramSteps();
 }
 
 void BindSystemIntegration(SystemIntegrationSteps* steps) { g_boundSystemSteps.store(steps); }

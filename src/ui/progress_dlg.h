@@ -28,9 +28,9 @@
 class CProgressDlg;
 
 // The steps of the installation sequence that belong to the system integration: the earlier assistant
-// products, the runtime packages, the assistant's running programs and the shortcuts. They join with the
-// system-integration work; until then the program's binding (ProgramSystemIntegration) does nothing and
-// reports success with nothing to install. Tests bind their own to see the order and the failure paths.
+// products, the runtime packages, the assistant's running programs and the shortcuts. The program's
+// binding (ProgramSystemIntegration) runs the system module's steps; tests bind their own to see the
+// order and the failure paths.
 class SystemIntegrationSteps {
  public:
   virtual ~SystemIntegrationSteps() = default;
@@ -51,9 +51,9 @@ class SystemIntegrationSteps {
   virtual void StartPopupProgram(const std::string& installDir) = 0;
 };
 
-// The steps the program runs (the do-nothing ones until the system integration joins).
+// The steps the program runs.
 SystemIntegrationSteps& ProgramSystemIntegration();
-// Binds the steps every progress dialog made from now on uses; nullptr restores the do-nothing steps.
+// Binds the steps every progress dialog made from now on uses; nullptr restores the program's steps.
 // The object must outlive the dialogs.
 void BindSystemIntegration(SystemIntegrationSteps* steps);
 

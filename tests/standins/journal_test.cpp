@@ -31,10 +31,12 @@ class TempFolder {
 };
 
 TEST(Journal, FieldsWithSeparatorsSurviveTheRoundTrip) {
-  JournalEntry entry{"start", 4242, "Quillon Pop.exe", "SW_HIDE", " -t\t\"C:\\a\\\\b\"\r\nnext \\n"};
+  JournalEntry entry{"start", 4242, "Quillon Pop.exe", "SW_HIDE",
+                     std::string(" -t\t\"C:\\a\\\\b\"\r\nnext \\n \x01\x1f\x7f\xff\\x41 ") + '\0' + "end"};
   const std::string line = standins::FormatJournalLine(entry);
   ASSERT_EQ(line.back(), '\n');
   EXPECT_EQ(line.find('\n'), line.size() - 1);  // one line whatever the fields hold
+  EXPECT_EQ(line.find('\0'), std::string::npos);  // and no raw control byte
   JournalEntry parsed;
   ASSERT_TRUE(standins::ParseJournalLine(line.substr(0, line.size() - 1), &parsed));
   EXPECT_EQ(parsed.event, entry.event);
@@ -46,7 +48,8 @@ TEST(Journal, FieldsWithSeparatorsSurviveTheRoundTrip) {
 
 TEST(Journal, MalformedLinesAreRejected) {
   const char* lines[] = {"", "start\t1\ta\tSW_SHOW", "start\tx\ta\tSW_SHOW\t", "start\t0\ta\t-\t",
-                         "start\t1\ta\t-\tbad\\escape", "start\t1\ta\t-\tp\textra"};
+                         "start\t1\ta\t-\tbad\\escape", "start\t1\ta\t-\tcut\\x4", "start\t1\ta\t-\tnot\\xg0hex",
+                         "start\t1\ta\t-\tp\textra"};
   for (const char* line : lines) {
     SCOPED_TRACE(line);
     JournalEntry entry;
