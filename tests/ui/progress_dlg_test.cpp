@@ -119,9 +119,12 @@ class ModalProgress {
     if (!returned_) dialog_->EndDialog(gui::IDCANCEL);
     thread_.join();
   }
+  // The dialog's window once it is shown (looked up in the window system: the handle member belongs to
+  // the dialog's thread).
   HWND WaitShown() {
-    WaitFor([&] { return dialog_->GetSafeHwnd() && gui::IsWindowVisible(dialog_->GetSafeHwnd()); });
-    return dialog_->GetSafeHwnd();
+    HWND shown = nullptr;
+    WaitFor([&] { return (shown = FindShown(gui::WindowKind::kDialog, CProgressDlg::kIdd)) != nullptr; });
+    return shown;
   }
   bool WaitReturned(int timeoutMs = 10000) { return WaitFor([&] { return returned_.load(); }, timeoutMs); }
   TestProgressDlg& dialog() { return *dialog_; }
@@ -225,7 +228,8 @@ TEST_F(ProgressDialog, OverallBarCountsBothManifestsAndTheMissingRuntime) {
   ModalProgress run(ModeInstall, &steps_);
   const HWND h = run.WaitShown();
   ASSERT_TRUE(WaitFor([&] { return run.dialog().processEnded.load(); }, 60000));
-  const gui::ControlState* total = Control(StateOf(h), 1022);
+  const gui::WindowState state = StateOf(h);
+  const gui::ControlState* total = Control(state, 1022);
   ASSERT_NE(total, nullptr);
   EXPECT_EQ(total->rangeLower, 0);
   EXPECT_EQ(total->rangeUpper, 4);  // two common files, one bank file, the x86 runtime
@@ -283,8 +287,14 @@ TEST_F(ProgressDialog, StoppedRunClosesWithoutQuestionAndThePicturesGoOnAlternat
   EXPECT_FALSE(run.dialog().processEnded);
 
   // The first picture shows for four seconds, then the second, also after the worker stopped.
-  EXPECT_EQ(run.dialog().m_bAltImage, 0);
-  ASSERT_TRUE(WaitFor([&] { return run.dialog().m_bAltImage == 1; }, 8000));
+  // (read on the dialog's thread, which owns it)
+  const auto altImage = [&] {
+    int value = -1;
+    gui::RunOnOwnerThread(h, [&] { value = run.dialog().m_bAltImage; }, 1000);
+    return value;
+  };
+  EXPECT_EQ(altImage(), 0);
+  ASSERT_TRUE(WaitFor([&] { return altImage() == 1; }, 8000));
 
   ASSERT_TRUE(gui::input::Click(gui::GetDlgItem(h, 2)));
   ASSERT_TRUE(run.WaitReturned());
