@@ -69,6 +69,8 @@ bool GetQuickLaunchFolder(std::string& folder) {
 void NotifyFolderCreated(const std::string& folder) {
   platform::Shell& shell = platform::Current().ShellFolders();
   shell.NotifyChange(platform::ShellChange::kFolderCreated, folder);
+  // The parent: the path cut at its last backslash.
   const std::size_t cut = folder.rfind('\\');
-  shell.NotifyChange(platform::ShellChange::kFolderUpdated, cut == std::string::npos ? folder : folder.substr(0, cut));
+  const std::string parent = cut == std::string::npos ? folder : folder.substr(0, cut);
+  shell.NotifyChange(platform::ShellChange::kFolderUpdated, parent);
 }

@@ -79,7 +79,8 @@ class ShortcutsTest : public ::testing::Test {
     std::string current;
     for (size_t i = 0; i <= path.size(); ++i) {
       if (i == path.size() || path[i] == '\\') {
-        if (current.size() > 2 && !Files().IsFolder(current) && !Files().CreateFolder(current).ok()) return false;
+        const bool missing = current.size() > 2 && !Files().IsFolder(current);
+        if (missing && !Files().CreateFolder(current).ok()) return false;
       }
       if (i < path.size()) current += path[i];
     }
@@ -206,12 +207,11 @@ TEST_F(ShortcutsTest, UnresolvedFoldersAreSkippedOrTakenFromTheDriveRoot) {
   g_createDesktopShortcut = g_createQuickLaunchShortcut = false;
   RunStage();
   const std::string atRoot = "C:\\" + g_bankProfile.productFolder;
-  EXPECT_EQ((Links_{{atRoot + "\\" + MainName(), MainTarget()}, {atRoot + "\\" + UninstallerName(), UninstallerTarget()}}),
-            [&] {
-              Links_ links = Links(atRoot);
-              std::sort(links.begin(), links.end());
-              return links;
-            }());
+  Links_ links = Links(atRoot);
+  std::sort(links.begin(), links.end());
+  EXPECT_EQ((Links_{{atRoot + "\\" + MainName(), MainTarget()},
+                    {atRoot + "\\" + UninstallerName(), UninstallerTarget()}}),
+            links);
 }
 
 TEST_F(ShortcutsTest, PathsLongerThan259CharactersAreNotWritten) {
