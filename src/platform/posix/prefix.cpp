@@ -330,9 +330,11 @@ bool Prefix::Open(const std::string& rootIn, std::unique_ptr<Prefix>* prefix, st
   std::string iniPath = root + "/" + kMachineIni;
   std::string text;
   int rc = ReadHostFile(iniPath, &text);
+  bool newMachine = false;
   if (rc == ENOENT) {
     text = FormatMachineIni(DefaultMachine(HostUserName()));
     rc = CreateHostFileExclusive(iniPath, text, 0644);
+    newMachine = rc == 0;
     if (rc == EEXIST) rc = ReadHostFile(iniPath, &text);  // another process made it first
   }
   if (rc != 0) {
@@ -360,6 +362,11 @@ bool Prefix::Open(const std::string& rootIn, std::unique_ptr<Prefix>* prefix, st
   std::vector<std::string> folders = {machine.commonDesktop, machine.commonPrograms, machine.appData,
                                       machine.programFiles,  machine.temp,           "C:\\Windows\\System32"};
   if (p->Is64Bit()) folders.push_back("C:\\Program Files");
+  // A new user profile has its Quick Launch folder; made once, with the machine, so that a machine
+  // whose user removed it stays without one.
+  if (newMachine && !machine.appData.empty()) {
+    folders.push_back(machine.appData + "\\Microsoft\\Internet Explorer\\Quick Launch");
+  }
   for (const std::string& f : folders) {
     std::string host;
     if (f.empty() || !p->ToHost(f, &host).ok()) continue;
