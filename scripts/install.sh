@@ -63,7 +63,7 @@ say "Publishing release $version"
 src="$work/components"
 mkdir -p "$src/Plugins/sub" "$src/Script" "$src/Data" "$src/Tools" "$src/bank/Data" "$src/bank/Script"
 # The assistant's programs are stand-ins; the Downloader itself is the assistant's own updater.
-for name in ZivIV_861.exe QuillonPop_861.exe uninst_861.exe; do cp "$bin/standin" "$src/$name"; done
+for name in ZivIV_861.exe QuillonPop.exe QuillonPop_861.exe uninst_861.exe; do cp "$bin/standin" "$src/$name"; done
 cp "$bin/downloader" "$src/tellvane_861.exe"
 printf 'browser guard plug-in\n' >"$src/Plugins/guard.dll"
 printf 'certificate check plug-in\n' >"$src/Plugins/certcheck.dll"
@@ -131,6 +131,15 @@ rc=0
 say "Files written into the machine"
 (cd "$prefix" && find drive_c -type f -newer "$work/before-install" -printf '%10s  %p\n' | sort -k2)
 
+say "Shortcuts"
+found_links=0
+while IFS= read -r -d '' link; do
+  found_links=1
+  target=$(lnkinfo "$link" 2>/dev/null | sed -n 's/^[[:space:]]*Local path[[:space:]]*: //p' | head -n 1)
+  printf '  %s\n    -> %s\n' "${link#"$prefix"/}" "${target:-(lnkinfo cannot read it)}"
+done < <(find "$prefix/drive_c" -name '*.lnk' -newer "$work/before-install" -print0 | sort -z)
+[ "$found_links" = 1 ] || echo "(none)"
+
 say "Registry records"
 # REG_SZ values are stored as their bytes (hex(1)), so that a text without its terminating zero stays so.
 decode() {
@@ -165,6 +174,16 @@ if [ -s "$prefix/journal.log" ]; then
   awk -F'\t' '{ printf "%-6s pid %-7s %-22s %-8s %s\n", $1, $2, $3, $4, $5 }' "$prefix/journal.log"
 else
   echo "(none)"
+fi
+
+# The assistant's programs the run started are stand-ins; they would run until the machine shuts down.
+running=$(awk -F'\t' '$1 == "start" { alive[$2] = $3 } $1 == "end" { delete alive[$2] }
+                      END { for (pid in alive) print pid }' "$prefix/journal.log" 2>/dev/null || true)
+if [ -n "$running" ]; then
+  say "Stopping the assistant's programs the run started"
+  for pid in $running; do
+    if kill -TERM "$pid" 2>/dev/null; then echo "stopped pid $pid"; fi
+  done
 fi
 
 say "Stopping update-server"
