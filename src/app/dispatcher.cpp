@@ -38,22 +38,23 @@ class SystemDispatcherActions final : public DispatcherActions {
   void EndProcess() override { std::exit(0); }
 };
 
-// Stands in for the dialogs until they are built: says so, and shows nothing.
-class DialogsNotBuilt final : public UpdateDialogs, public FirstInstallDialogs {
+// The dialogs of a program that has bound none (the libraries on their own, as in tests): says so on
+// standard error and shows nothing.
+class UnboundDialogs final : public UpdateDialogs, public FirstInstallDialogs {
  public:
   void RunProgressDialog(RunMode mode) override {
-    std::fprintf(stderr, "downloader: the progress dialog (run mode %d) is not built yet\n", static_cast<int>(mode));
+    std::fprintf(stderr, "downloader: no progress dialog (run mode %d) is bound in this program\n", static_cast<int>(mode));
   }
   void RunUpdateDialog(CDownloaderApp&) override {
-    std::fputs("downloader: the update dialog is not built yet\n", stderr);
+    std::fputs("downloader: no update dialog is bound in this program\n", stderr);
   }
   void RunVersionQueryDialog(CDownloaderApp&) override {
-    std::fputs("downloader: the version-query dialog is not built yet\n", stderr);
+    std::fputs("downloader: no version-query dialog is bound in this program\n", stderr);
   }
 };
 
-DialogsNotBuilt& NotBuiltDialogs() {
-  static DialogsNotBuilt dialogs;
+UnboundDialogs& NotBoundDialogs() {
+  static UnboundDialogs dialogs;
   return dialogs;
 }
 
@@ -116,11 +117,11 @@ DispatcherActions& ProgramDispatcherActions() {
 }
 
 UpdateDialogs& ProgramUpdateDialogs() {
-  return g_boundUpdateDialogs != nullptr ? *g_boundUpdateDialogs : NotBuiltDialogs();
+  return g_boundUpdateDialogs != nullptr ? *g_boundUpdateDialogs : NotBoundDialogs();
 }
 
 FirstInstallDialogs& ProgramFirstInstallDialogs() {
-  return g_boundFirstInstallDialogs != nullptr ? *g_boundFirstInstallDialogs : NotBuiltDialogs();
+  return g_boundFirstInstallDialogs != nullptr ? *g_boundFirstInstallDialogs : NotBoundDialogs();
 }
 
 void BindProgramDialogs(UpdateDialogs* dialogs, FirstInstallDialogs* firstInstall) {

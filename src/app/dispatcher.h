@@ -99,9 +99,8 @@ class DispatcherActions {
   virtual void EndProcess() = 0;
 };
 
-// The two dialogs the dispatcher runs modally. Both come with the dialogs of an installation run; until
-// then the program binds an implementation that says on standard error that the dialog is not built yet
-// and returns.
+// The two dialogs the dispatcher runs modally. The ui module implements them; the program binds them at
+// start (BindProgramDialogs), since the app library cannot depend on the ui library.
 class UpdateDialogs {
  public:
   virtual ~UpdateDialogs() = default;
@@ -111,8 +110,7 @@ class UpdateDialogs {
   virtual void RunUpdateDialog(CDownloaderApp& app) = 0;
 };
 
-// The first installation's dialog, run by start-up when the dispatcher returns 0; it too says on
-// standard error that it is not built yet until it lands.
+// The first installation's dialog, run by start-up when the dispatcher returns 0.
 class FirstInstallDialogs {
  public:
   virtual ~FirstInstallDialogs() = default;
@@ -120,8 +118,8 @@ class FirstInstallDialogs {
   virtual void RunVersionQueryDialog(CDownloaderApp& app) = 0;
 };
 
-// The program's bindings of the seams (process-wide objects, alive until the process ends). The dialogs
-// are the not-built stand-ins until the program binds its own.
+// The program's bindings of the seams (process-wide objects, alive until the process ends). Until the
+// program binds its dialogs, each one only says on standard error that none is bound.
 DispatcherActions& ProgramDispatcherActions();
 UpdateDialogs& ProgramUpdateDialogs();
 FirstInstallDialogs& ProgramFirstInstallDialogs();

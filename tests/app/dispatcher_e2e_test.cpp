@@ -1,6 +1,7 @@
 // The built downloader with an installed product record, asking the real update-server on 127.0.0.1
-// for a release made by voda-release publish. The dialogs the dispatcher opens are not built yet and say
-// so on standard error, which shows which row a run reached.
+// for a release made by voda-release publish. The headless window system echoes every dialog on standard
+// error, which shows which row a run reached: the progress dialog (135), hidden at once in a silent
+// update, the update dialog (139) or the first installation's version-query dialog (130).
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -32,9 +33,12 @@ using apptest::RunProgram;
 using servertest::ServerProcess;
 
 const char kQueryPath[] = "/assist/server?reqtype=1&data=";
-const char kProgressUpdate[] = "downloader: the progress dialog (run mode 1) is not built yet\n";
-const char kProgressRepair[] = "downloader: the progress dialog (run mode 2) is not built yet\n";
-const char kVersionQuery[] = "downloader: the version-query dialog is not built yet\n";
+const char kProgressShown[] = "[ui] dialog 135 \"";
+const char kProgressHidden[] = "[ui] dialog 135 hidden";
+const char kUpdateDialogShown[] = "[ui] dialog 139 \"";
+const char kVersionQueryShown[] = "[ui] dialog 130 \"";
+
+bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
 std::size_t Count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
@@ -170,24 +174,35 @@ class DispatcherRun : public ::testing::Test {
 };
 
 TEST_F(DispatcherRun, OlderInstallationReachesTheUpdateRows) {
-  WriteRecord("1.0.18.916");
+  // Every run that updates records the new version, so each starts again from the older record.
   {
+    WriteRecord("1.0.18.916");
     auto server = Serve("1.0.19.0", "2");
-    EXPECT_EQ(Run({}).standardError, kProgressUpdate);
+    const std::string output = Run({}).standardError;
+    EXPECT_TRUE(Has(output, kProgressShown) && Has(output, kProgressHidden)) << output;  // silent update
     EXPECT_EQ(Queries(*server, 1), 1u) << server->Output();
   }
   {
     // An odd-length reply loses its last character and still opens.
+    WriteRecord("1.0.18.916");
     auto server = Serve("1.0.19.0", "2", {"/assist/server append 0"});
-    EXPECT_EQ(Run({"-update"}).standardError, kProgressUpdate);
+    const std::string output = Run({"-update"}).standardError;
+    EXPECT_TRUE(Has(output, kProgressShown) && Has(output, kProgressHidden)) << output;
   }
   {
+    WriteRecord("1.0.18.916");
     auto server = Serve("1.0.19.0", "1");
-    EXPECT_EQ(Run({}).standardError, "downloader: the update dialog is not built yet\n");
-    EXPECT_EQ(Run({"-losefile"}).standardError, kProgressRepair);  // the repair, not the update dialog
+    const std::string offered = Run({}, "wait dialog 139\nclick 2\n").standardError;
+    EXPECT_TRUE(Has(offered, kUpdateDialogShown)) << offered;
+    EXPECT_FALSE(Has(offered, kProgressShown)) << offered;
+    // "-losefile" runs the repair, shown, and not the update dialog.
+    const std::string repaired = Run({"-losefile"}).standardError;
+    EXPECT_TRUE(Has(repaired, kProgressShown)) << repaired;
+    EXPECT_FALSE(Has(repaired, kProgressHidden) || Has(repaired, kUpdateDialogShown)) << repaired;
   }
   {
     // "-update" with update 0 ends right after the answer, without a window.
+    WriteRecord("1.0.18.916");
     auto server = Serve("1.0.19.0", "0");
     EXPECT_EQ(Run({"-update"}).standardError, "");
     EXPECT_EQ(Run({}).standardError, "");
@@ -202,7 +217,7 @@ TEST_F(DispatcherRun, EqualVersionsShowTheUpToDateNotice) {
                                  "expect title \"" + name + "\"\n"
                                  "expect text 1 \"确定\"\n"
                                  "answer ok\n");
-  EXPECT_EQ(run.standardError.find("not built yet"), std::string::npos) << run.standardError;
+  EXPECT_FALSE(Has(run.standardError, kProgressShown)) << run.standardError;
   EXPECT_NE(run.standardError.find("message box \"" + name + "\": \"您当前已安装了最新的" + name + "版本。\" [1 确定]"),
             std::string::npos)
       << run.standardError;
@@ -241,25 +256,32 @@ TEST_F(DispatcherRun, RepairAsksBeforeEndingTheBrowserAndAnUpdateDoesNot) {
   ASSERT_TRUE(browser);
 
   // No: the browser keeps running and no dialog opens.
-  EXPECT_EQ(Run({"-losefile"}, question + "answer no\n").standardError.find("not built yet"), std::string::npos);
+  const std::string declined = Run({"-losefile"}, question + "answer no\n").standardError;
+  EXPECT_FALSE(Has(declined, kProgressShown)) << declined;
   EXPECT_EQ(browser->Wait(0), platform::Error::kTimeout);
 
   // Yes: the browser is ended, then the repair runs.
   ProgramRun run = Run({"-losefile"}, question + "answer yes\n");
-  EXPECT_NE(run.standardError.find(kProgressRepair), std::string::npos) << run.standardError;
+  EXPECT_TRUE(Has(run.standardError, kProgressShown)) << run.standardError;
   EXPECT_TRUE(browser->Wait(10000).ok());
 
   // An update the server wants at once ends the browser without a question.
+  WriteRecord("1.0.18.916");
   browser = StartBrowser();
   ASSERT_TRUE(browser);
-  EXPECT_EQ(Run({"-update"}).standardError, kProgressUpdate);
+  const std::string updated = Run({"-update"}).standardError;
+  EXPECT_TRUE(Has(updated, kProgressHidden)) << updated;
+  EXPECT_FALSE(Has(updated, "[ui] message box")) << updated;
   EXPECT_TRUE(browser->Wait(10000).ok());
 }
 
 TEST_F(DispatcherRun, NoRecordIsAFirstInstallationWithoutAskingTheServer) {
   auto server = Serve("1.0.19.0", "2");
-  EXPECT_EQ(Run({"-update"}).standardError, kVersionQuery);
-  EXPECT_EQ(Queries(*server, 1), 0u);
+  // The user leaves at the install dialog; the one query is the version-query dialog's own.
+  const std::string output =
+      Run({"-update"}, "wait dialog 132\nclick 2\nwait box \"*\"\nanswer yes\n").standardError;
+  EXPECT_TRUE(Has(output, kVersionQueryShown)) << output;
+  EXPECT_EQ(Queries(*server, 1), 1u) << server->Output();
 }
 
 }  // namespace

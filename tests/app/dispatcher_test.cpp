@@ -443,8 +443,8 @@ TEST_F(DispatcherTest, FourFailedAttemptsBackToBackThenTheExit) {
   EXPECT_EQ(g_install.latestVersion, "1.0.18.916");
 }
 
-// The program's dialogs are bound by its entry; unbound, each says that it is not built yet.
-TEST_F(DispatcherTest, ProgramDialogsAreTheBoundOnesOrSayTheyAreNotBuilt) {
+// The program's dialogs are bound by its entry; unbound, each says that none is bound.
+TEST_F(DispatcherTest, ProgramDialogsAreTheBoundOnesOrSayNoneIsBound) {
   BindProgramDialogs(&recorder_, &recorder_);
   RunDispatchStep(app_);  // not installed
   WriteRecord(std::string("1.0.18.916"), std::string("C:\\voda"));
@@ -458,9 +458,9 @@ TEST_F(DispatcherTest, ProgramDialogsAreTheBoundOnesOrSayTheyAreNotBuilt) {
   ProgramUpdateDialogs().RunProgressDialog(ModeRepair);
   ProgramFirstInstallDialogs().RunVersionQueryDialog(app_);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "downloader: the update dialog is not built yet\n"
-            "downloader: the progress dialog (run mode 2) is not built yet\n"
-            "downloader: the version-query dialog is not built yet\n");
+            "downloader: no update dialog is bound in this program\n"
+            "downloader: no progress dialog (run mode 2) is bound in this program\n"
+            "downloader: no version-query dialog is bound in this program\n");
 }
 
 // The program's own bindings against a closed port: the process ends with code 0 and shows nothing.
