@@ -6,18 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/bank_profile.h"
 #include "app/globals.h"
 #include "app/run_program.h"
+#include "platform/process.h"
 #include "platform/registry.h"
+#include "standins/journal.h"
 #include "server/server_process.h"
 #include "support/temp_prefix.h"
 #include "system/registry_records.h"
@@ -250,6 +254,17 @@ class InstallationRun : public ::testing::Test {
     return value;
   }
 
+  // True once the stand-in with this process id has recorded its start (bounded).
+  bool WaitForStart(platform::ProcessId id) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const auto& e : standins::ReadJournal(machine_.root()))
+        if (e.event == "start" && static_cast<platform::ProcessId>(e.pid) == id) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+
   voda_test::TempPrefix machine_;
   std::string workDir_;
   std::string installDir_;
@@ -448,6 +463,81 @@ TEST_F(InstallationRun, MissingComponentStopsTheRunAndCloseNeedsNoQuestion) {
   EXPECT_FALSE(voda_test::FileExists(InstalledHost("Data\\d.dat")));
   EXPECT_EQ(server_->Output().find("a.dll"), std::string::npos);
   EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), RawValue{});
+}
+
+TEST_F(InstallationRun, BrokenManifestSignatureOrTamperedComponentStopsTheRun) {
+  // What is changed in the published release after publishing, and what the user then sees.
+  const struct {
+    const char* name;
+    const char* file;                 // below the release's files/
+    bool signature;                   // flip a digit of the signature, else change the component's bytes
+    const char* status;               // label 1020 when the run has stopped
+    const char* cancelCaption;        // button 2
+    std::size_t componentsInstalled;  // of the five
+  } cases[] = {
+      {"broken signature", "Digest.xml", true, "正在下载 配置文件", "取消", 0},
+      {"tampered component", "Data/d.dat", false, "下载d.dat 失败", "下载失败", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(Publish(std::string("1.0.0.") + (c.signature ? "1" : "2"), FirstRelease()));
+    const std::string target = release_ + "/files/" + c.file;
+    std::string bytes = voda_test::ReadHostFile(target);
+    if (c.signature) {
+      const std::size_t sign = bytes.find("<Sign>");
+      ASSERT_NE(sign, std::string::npos);
+      char& digit = bytes[sign + 6 + 10];
+      digit = digit == '0' ? '1' : '0';
+    } else {
+      bytes += " and more";
+    }
+    voda_test::WriteHostFile(target, bytes);
+
+    const ProgramRun run = Run({}, std::string(kAcceptDefaults) + "wait text 1020 \"" + c.status + "\" 60\n" +
+                                       "sleep 1500\n"
+                                       "expect text 2 \"" + c.cancelCaption + "\"\n"
+                                       "click 2\n"
+                                       "sleep 20000\n");
+    EXPECT_EQ(run.standardError.find("下载还未完成"), std::string::npos) << run.standardError;
+    EXPECT_EQ(run.standardError.find("[ui] script"), std::string::npos) << "the program did not end";
+    std::size_t installed = 0;
+    for (const Entry& e : Published("Digest.xml")) installed += voda_test::FileExists(InstalledHost(e.Relative()));
+    for (const Entry& e : Published("Digest_861.xml")) installed += voda_test::FileExists(InstalledHost(e.Relative()));
+    EXPECT_EQ(installed, c.componentsInstalled);
+    EXPECT_FALSE(voda_test::FileExists(InstalledHost("Data\\d.dat"))) << "a file without its digest is never kept";
+    EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), RawValue{});
+  }
+}
+
+TEST_F(InstallationRun, FileHeldByARunningProgramStopsTheUpdateWithItsMessage) {
+  std::map<std::string, std::string> first = FirstRelease();
+  first["Tools/helper.exe"] = voda_test::ReadHostFile(std::string(VODA_BIN_DIR) + "/standin");
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", first));
+  Run({}, std::string(kAcceptDefaults) + "wait text 1020 \"完成安装,准备启动助手\" 60\n");
+  const std::string installedHelper = voda_test::ReadHostFile(InstalledHost("Tools\\helper.exe"));
+  ASSERT_EQ(installedHelper, first["Tools/helper.exe"]);
+
+  // The installed helper runs and holds its image, so it cannot be copied over.
+  std::unique_ptr<platform::ProcessHandle> helper;
+  platform::StartRequest request;
+  request.file = installDir_ + "\\Tools\\helper.exe";
+  ASSERT_TRUE(machine_.platform().Procs().StartWithHandle(request, &helper).ok());
+  ASSERT_TRUE(WaitForStart(helper->Id()));
+
+  std::map<std::string, std::string> second = first;
+  second["Tools/helper.exe"] = first["Tools/helper.exe"] + "second edition";
+  ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.2", second));
+  const ProgramRun update = Run({}, "wait box \"更新失败，助手文件被占用，请关闭占用重新更新!\" 60\n"
+                                    "answer ok\n"
+                                    "sleep 20000\n");
+  EXPECT_NE(update.standardError.find("[ui] message box \"" + g_bankProfile.productName + "\""), std::string::npos)
+      << update.standardError;
+  EXPECT_EQ(update.standardError.find("[ui] script"), std::string::npos) << "the program did not end";
+  // Nothing after the copy ran: the old file stays, the staged one waits, the old version is recorded.
+  EXPECT_EQ(voda_test::ReadHostFile(InstalledHost("Tools\\helper.exe")), installedHelper);
+  EXPECT_EQ(voda_test::ReadHostFile(InstalledHost("DownLoad\\Tools\\helper.exe")), second["Tools/helper.exe"]);
+  EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.1"));
+  EXPECT_TRUE(machine_.platform().Procs().Terminate(helper->Id(), 0).ok());
 }
 
 }  // namespace
