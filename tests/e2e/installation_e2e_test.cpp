@@ -373,9 +373,18 @@ const char kWatchProgress[] =
     "expect text 2 \"下载完成\"\n";
 
 TEST_F(InstallationRun, UpdateStagesTheChangedFilesThenRepairRestoresADamagedOne) {
+  // The first installation without the desktop shortcut.
   ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", FirstRelease()));
-  Run({}, std::string(kAcceptDefaults) + "wait text 1020 \"完成安装,准备启动助手\" 60\n");
+  Run({}, "wait dialog 130 30\n"
+          "wait dialog 132 30\n"
+          "click 1\n"
+          "wait dialog 134\n"
+          "tick 1016 off\n"
+          "click 1\n"
+          "wait dialog 135\n"
+          "wait text 1020 \"完成安装,准备启动助手\" 60\n");
   ASSERT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.1"));
+  ASSERT_EQ(ShortcutTargets()[0], "");
 
   // Two files of Digest.xml and one of the bank manifest change; the server offers the update and the
   // user accepts it in the update dialog.
@@ -405,6 +414,8 @@ TEST_F(InstallationRun, UpdateStagesTheChangedFilesThenRepairRestoresADamagedOne
   }
   EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.2"));
   EXPECT_EQ(Read(UninstallRegistryKey(), platform::kKeyRead, "DisplayVersion"), Sz("1.0.0.2"));
+  // Every run starts with all shortcut options set: the update makes the desktop shortcut again.
+  EXPECT_EQ(ShortcutTargets()[0], installDir_ + "\\ZivIV_861.exe");
 
   // A component damaged on disk comes back with "-losefile", whatever the versions.
   voda_test::WriteHostFile(InstalledHost("Data\\d.dat"), "damaged");
