@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace standins {
@@ -74,7 +76,7 @@ std::string JournalPath(const std::string& prefixRoot) { return prefixRoot + "/j
 
 std::string FormatJournalLine(const JournalEntry& entry) {
   return Escape(entry.event) + "\t" + std::to_string(entry.pid) + "\t" + Escape(entry.image) + "\t" +
-         Escape(entry.show) + "\t" + Escape(entry.parameters) + "\n";
+         Escape(entry.show) + "\t" + Escape(entry.parameters) + "\t" + std::to_string(entry.started) + "\n";
 }
 
 bool ParseJournalLine(const std::string& line, JournalEntry* entry) {
@@ -86,12 +88,17 @@ bool ParseJournalLine(const std::string& line, JournalEntry* entry) {
     if (tab == std::string::npos) break;
     pos = tab + 1;
   }
-  if (fields.size() != 5) return false;
+  if (fields.size() != 5 && fields.size() != 6) return false;
   char* end = nullptr;
   long pid = std::strtol(fields[1].c_str(), &end, 10);
   if (fields[1].empty() || *end != '\0' || pid <= 0) return false;
   JournalEntry parsed;
   parsed.pid = static_cast<int>(pid);
+  if (fields.size() == 6) {
+    const std::string& started = fields[5];
+    if (started.empty() || started.find_first_not_of("0123456789") != std::string::npos) return false;
+    parsed.started = std::strtoull(started.c_str(), nullptr, 10);
+  }
   if (!Unescape(fields[0], &parsed.event) || !Unescape(fields[2], &parsed.image) ||
       !Unescape(fields[3], &parsed.show) || !Unescape(fields[4], &parsed.parameters))
     return false;
@@ -121,6 +128,30 @@ std::vector<JournalEntry> ReadJournal(const std::string& prefixRoot) {
     if (ParseJournalLine(line, &entry)) entries.push_back(std::move(entry));
   }
   return entries;
+}
+
+unsigned long long OwnStartTime() {
+  std::ifstream in("/proc/self/stat", std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The command name may hold blanks and parentheses: the fields after it start behind its last ")".
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 1));
+  std::string field;
+  for (int index = 3; fields >> field; ++index) {  // field 3 is the state, field 22 the start time
+    if (index == 22) return std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return 0;
+}
+
+std::vector<JournalEntry> StartsInStartOrder(const std::vector<JournalEntry>& journal) {
+  std::vector<JournalEntry> starts;
+  for (const JournalEntry& entry : journal)
+    if (entry.event == "start") starts.push_back(entry);
+  std::stable_sort(starts.begin(), starts.end(), [](const JournalEntry& a, const JournalEntry& b) {
+    return a.started != b.started ? a.started < b.started : a.pid < b.pid;
+  });
+  return starts;
 }
 
 }  // namespace standins

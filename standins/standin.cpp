@@ -55,6 +55,8 @@ void Record(const Context& context, const char* event, const std::string& parame
   entry.image = context.image;
   entry.show = context.show;
   entry.parameters = parameters;
+  static const unsigned long long started = OwnStartTime();
+  entry.started = started;
   AppendJournal(context.prefixRoot, entry);
 }
 

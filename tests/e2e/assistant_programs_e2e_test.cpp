@@ -5,7 +5,9 @@
 // programs saw is read from the stand-ins' journal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -45,11 +47,14 @@ const char kAcceptDefaults[] =
 
 std::string Standin() { return voda_test::ReadHostFile(std::string(VODA_BIN_DIR) + "/standin"); }
 
-// The starts the journal holds, as "image [parameters] show", from entry `from` on.
+// The starts the journal holds from entry `from` on, as "image [parameters] show", in the order the
+// processes were started.
 std::vector<std::string> Starts(const std::vector<JournalEntry>& journal, size_t from = 0) {
   std::vector<std::string> starts;
-  for (size_t i = from; i < journal.size(); ++i)
-    if (journal[i].event == "start") starts.push_back(journal[i].image + " [" + journal[i].parameters + "] " + journal[i].show);
+  const std::vector<JournalEntry> tail(journal.begin() + static_cast<std::ptrdiff_t>(std::min(from, journal.size())),
+                                       journal.end());
+  for (const JournalEntry& e : standins::StartsInStartOrder(tail))
+    starts.push_back(e.image + " [" + e.parameters + "] " + e.show);
   return starts;
 }
 
@@ -121,6 +126,18 @@ class AssistantProgramsRun : public ::testing::Test {
 
   std::vector<JournalEntry> Journal() const { return standins::ReadJournal(machine_.root()); }
 
+  // The journal once it holds at least `starts` starts from entry `from` on (bounded): the downloader
+  // ends right after it started the last program, which records its own start.
+  std::vector<JournalEntry> JournalWithStarts(size_t from, size_t starts) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<JournalEntry> journal = Journal();
+    while (Starts(journal, from).size() < starts && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      journal = Journal();
+    }
+    return journal;
+  }
+
   // The image names of the machine's running programs once they are exactly `expected` (bounded).
   std::vector<std::string> RunningPrograms(const std::vector<std::string>& expected) {
     std::vector<std::string> running;
@@ -157,7 +174,7 @@ TEST_F(AssistantProgramsRun, FirstInstallationEndsWithTheAssistantRunning) {
 
   // Before the copy the freshly installed programs are asked to quit (nothing runs yet); at the end
   // each is started with "-t" and then without parameters, the pop-up program first.
-  EXPECT_EQ(Starts(Journal()),
+  EXPECT_EQ(Starts(JournalWithStarts(0, 6)),
             (std::vector<std::string>{"ZivIV_861.exe [ -t] SW_HIDE", "QuillonPop_861.exe [ -t] SW_HIDE",
                                       "QuillonPop.exe [-t] SW_SHOW", "QuillonPop.exe [] SW_SHOW",
                                       "ZivIV_861.exe [-t] SW_SHOW", "ZivIV_861.exe [] SW_SHOW"}));
@@ -168,6 +185,7 @@ TEST_F(AssistantProgramsRun, FirstInstallationEndsWithTheAssistantRunning) {
 TEST_F(AssistantProgramsRun, SilentUpdateTellsThePopupProgramStopsBothAndStartsThemAgain) {
   ASSERT_NO_FATAL_FAILURE(Publish("1.0.0.1", Release("v1"), "2"));
   Run({}, kAcceptDefaults);
+  (void)JournalWithStarts(0, 6);
   ASSERT_EQ(RunningPrograms({"QuillonPop.exe", "ZivIV_861.exe"}),
             (std::vector<std::string>{"QuillonPop.exe", "ZivIV_861.exe"}));
   const size_t before = Journal().size();
@@ -180,7 +198,7 @@ TEST_F(AssistantProgramsRun, SilentUpdateTellsThePopupProgramStopsBothAndStartsT
   const ProgramRun update = Run({"-update"}, "sleep 90000\n");
   EXPECT_NE(update.standardError.find("[ui] dialog 135 hidden"), std::string::npos) << update.standardError;
 
-  const std::vector<JournalEntry> journal = Journal();
+  const std::vector<JournalEntry> journal = JournalWithStarts(before, 7);
   std::vector<std::string> messages;
   for (size_t i = before; i < journal.size(); ++i)
     if (journal[i].event == "message") messages.push_back(journal[i].parameters);

@@ -44,6 +44,26 @@ TEST(Journal, FieldsWithSeparatorsSurviveTheRoundTrip) {
   EXPECT_EQ(parsed.image, entry.image);
   EXPECT_EQ(parsed.show, entry.show);
   EXPECT_EQ(parsed.parameters, entry.parameters);
+  EXPECT_EQ(parsed.started, 0u);
+}
+
+TEST(Journal, StartTimeRoundTripsAndOrdersTheStarts) {
+  JournalEntry late{"start", 30, "b.exe", "SW_SHOW", "", 200};
+  JournalEntry early{"start", 40, "a.exe", "SW_SHOW", "-t", 100};
+  JournalEntry sameTickLowerPid{"start", 20, "c.exe", "SW_SHOW", "", 200};
+  JournalEntry end{"end", 40, "a.exe", "SW_SHOW", "-t", 100};
+  JournalEntry parsed;
+  const std::string line = standins::FormatJournalLine(late);
+  ASSERT_TRUE(standins::ParseJournalLine(line.substr(0, line.size() - 1), &parsed));
+  EXPECT_EQ(parsed.started, 200u);
+  // A line of five fields has no start time.
+  ASSERT_TRUE(standins::ParseJournalLine("start\t7\tx.exe\t-\t", &parsed));
+  EXPECT_EQ(parsed.started, 0u);
+
+  std::vector<int> pids;
+  for (const auto& e : standins::StartsInStartOrder({late, end, early, sameTickLowerPid})) pids.push_back(e.pid);
+  EXPECT_EQ(pids, (std::vector<int>{40, 20, 30}));
+  EXPECT_GT(standins::OwnStartTime(), 0u);
 }
 
 TEST(Journal, MalformedLinesAreRejected) {

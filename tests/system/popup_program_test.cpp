@@ -97,11 +97,11 @@ class PopupProgramTest : public ::testing::Test {
     return false;
   }
 
-  // The starts recorded, as "image [parameters] show", in journal order.
+  // The starts recorded, as "image [parameters] show", in the order the processes were started.
   std::vector<std::string> Starts() const {
     std::vector<std::string> starts;
-    for (const auto& e : Journal())
-      if (e.event == "start") starts.push_back(e.image + " [" + e.parameters + "] " + e.show);
+    for (const auto& e : standins::StartsInStartOrder(Journal()))
+      starts.push_back(e.image + " [" + e.parameters + "] " + e.show);
     return starts;
   }
 
