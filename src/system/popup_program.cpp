@@ -72,11 +72,10 @@ bool SendPopupCommand(const std::string& command, const std::string& parameter, 
 
   std::unique_ptr<platform::EventHandle> no;
   std::unique_ptr<platform::EventHandle> yes;
-  const platform::Status createdNo = objects.CreateEvent(PopupAnswerEventName(command, false), false, false, &no);
-  const platform::Status createdYes = objects.CreateEvent(PopupAnswerEventName(command, true), false, false, &yes);
+  // An event the pop-up program holds already is opened instead ("already exists" with a handle).
+  (void)objects.CreateEvent(PopupAnswerEventName(command, false), false, false, &no);
+  (void)objects.CreateEvent(PopupAnswerEventName(command, true), false, false, &yes);
   if (no == nullptr || yes == nullptr) return false;
-  (void)createdNo;
-  (void)createdYes;
   size_t index = 0;
   return objects.WaitForAnyEvent({no.get(), yes.get()}, timeoutMs, &index).ok() && index == 1;
 }
