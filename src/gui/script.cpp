@@ -1,6 +1,8 @@
 #include "gui/script.h"
 
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -17,20 +19,23 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<int> g_scriptsRunning{0};
 
+// A number out of the int range is refused rather than cut to some other number (4294967426 is not 130).
 bool ParseInt(const std::string& text, int* value) {
   if (text.empty()) return false;
   char* end = nullptr;
+  errno = 0;
   long v = std::strtol(text.c_str(), &end, 10);
-  if (end == nullptr || *end != '\0') return false;
+  if (end == nullptr || *end != '\0' || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
   *value = static_cast<int>(v);
   return true;
 }
 
+// "nan" fails both bounds, so the range is checked as the positive condition.
 bool ParseSeconds(const std::string& text, int* ms) {
   if (text.empty()) return false;
   char* end = nullptr;
   double v = std::strtod(text.c_str(), &end);
-  if (end == nullptr || *end != '\0' || v < 0 || v > 86400) return false;
+  if (end == nullptr || *end != '\0' || !(v >= 0 && v <= 86400)) return false;
   *ms = static_cast<int>(v * 1000);
   return true;
 }

@@ -68,6 +68,11 @@ TEST(ScriptLanguageTest, BadLinesAreRefusedWithTheirNumber) {
       {"answer perhaps", "line 1: answer takes yes, no, ok or cancel"},
       {"\n\nclick", "line 3: wrong number of arguments for \"click\""},
       {"expect nothing 3", "line 1: unknown command \"expect nothing\""},
+      // Numbers that do not fit are refused, not wrapped or cut to another value.
+      {"timeout nan", "line 1: \"nan\" is not a time in seconds"},
+      {"wait dialog 130 -nan", "line 1: \"-nan\" is not a time in seconds"},
+      {"wait dialog 4294967426", "line 1: \"4294967426\" is not a number"},
+      {"sleep 99999999999999999999", "line 1: \"99999999999999999999\" is not a number"},
   };
   for (const Case& c : cases) {
     std::vector<ScriptCommand> commands;
