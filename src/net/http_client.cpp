@@ -8,9 +8,10 @@
 #include <memory>
 #include <mutex>
 
+#include "net/stall_watch.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 // The four request headers, in the order they are sent. Setting Accept ourselves keeps libcurl's
 // own "Accept: */*" off the wire; Accept-Encoding is a plain header, so nothing decompresses.
@@ -107,18 +108,14 @@ class PieceText {
 struct Transfer {
   PieceText body;
   std::size_t bodyBytes = 0;
-  bool connected = false;  // a connection is up; from here on the server must keep sending
-  Clock::time_point lastActivity = Clock::now();
-  bool timedOut = false;
+  StallWatch watch{CHttpClient::kTimeoutMs};
   bool tooLarge = false;
-
-  void Touch() { lastActivity = Clock::now(); }
 };
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   const std::size_t bytes = size * count;
-  transfer->Touch();
+  transfer->watch.Touch();
   if (bytes > CHttpClient::kMaxBodyBytes - transfer->bodyBytes) {
     transfer->tooLarge = true;
     return 0;  // ends the transfer with a write error
@@ -129,28 +126,8 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 }
 
 size_t OnHeaderLine(char*, size_t size, size_t count, void* user) {
-  static_cast<Transfer*>(user)->Touch();
+  static_cast<Transfer*>(user)->watch.Touch();
   return size * count;
-}
-
-// Called once the connection (and its TLS handshake) is up, before the request goes out: the connect
-// phase is bounded by the connect time-out, what follows by the time since the last byte.
-int OnConnected(void* user, char*, char*, int, int) {
-  auto* transfer = static_cast<Transfer*>(user);
-  transfer->connected = true;
-  transfer->Touch();
-  return CURL_PREREQFUNC_OK;
-}
-
-// Called often while bytes move and about once a second while nothing does.
-int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  auto* transfer = static_cast<Transfer*>(user);
-  if (!transfer->connected) return 0;
-  if (Clock::now() - transfer->lastActivity >= std::chrono::milliseconds(CHttpClient::kTimeoutMs)) {
-    transfer->timedOut = true;
-    return 1;  // aborts the transfer
-  }
-  return 0;
 }
 
 }  // namespace
@@ -207,11 +184,7 @@ int CHttpClient::HttpGet(const char* url, std::string& response) {
   // Proxy settings are the system's: libcurl reads http_proxy, https_proxy, all_proxy and no_proxy.
   opt(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
   opt(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, kTimeoutMs));
-  opt(curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, OnConnected));
-  opt(curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer));
-  opt(curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L));
-  opt(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnProgress));
-  opt(curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer));
+  set = set && transfer.watch.Attach(h);
   opt(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeaderLine));
   opt(curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer));
   opt(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody));
@@ -220,7 +193,7 @@ int CHttpClient::HttpGet(const char* url, std::string& response) {
   if (!set) return kHttpGetFailed;
 
   const CURLcode rc = curl_easy_perform(h);
-  if (transfer.timedOut || rc == CURLE_OPERATION_TIMEDOUT) return kHttpGetTimedOut;
+  if (transfer.watch.TimedOut() || rc == CURLE_OPERATION_TIMEDOUT) return kHttpGetTimedOut;
   if (rc != CURLE_OK) return kHttpGetFailed;
   response = std::move(transfer.body.Text());
   return kHttpGetOk;

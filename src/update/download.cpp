@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "net/stall_watch.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "update/bind_callback.h"
@@ -14,7 +15,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 constexpr int kAttempts = 5;
 constexpr std::size_t kReadBlock = 4096;
@@ -121,11 +121,7 @@ struct Transfer {
   bool notOk = false;        // the final status is not 200: the body is not wanted
   bool tooLarge = false;     // more than announced, or more than the limit
   bool writeFailed = false;  // the target cannot be written
-  bool connected = false;
-  bool timedOut = false;
-  Clock::time_point lastActivity = Clock::now();
-
-  void Touch() { lastActivity = Clock::now(); }
+  StallWatch watch{0};  // armed with the attempt's stall time-out
 
   bool StartFile() {
     return platform::Current().Files().CreateStagedFile(*targetPath, &staged).ok();
@@ -145,7 +141,7 @@ struct Transfer {
 size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const std::size_t bytes = size * count;
-  t->Touch();
+  t->watch.Touch();
   if (StartsWithNoCase(data, bytes, "http/")) {
     t->contentLength = 0;
   } else if (StartsWithNoCase(data, bytes, "content-length:")) {
@@ -173,7 +169,7 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const std::size_t bytes = size * count;
-  t->Touch();
+  t->watch.Touch();
   if (!t->bodyStarted) {
     t->bodyStarted = true;
     long status = 0;
@@ -207,24 +203,6 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
-int OnConnected(void* user, char*, char*, int, int) {
-  auto* t = static_cast<Transfer*>(user);
-  t->connected = true;
-  t->Touch();
-  return CURL_PREREQFUNC_OK;
-}
-
-// Called often while bytes move and about once a second while nothing does.
-int OnTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  auto* t = static_cast<Transfer*>(user);
-  if (!t->connected) return 0;
-  if (Clock::now() - t->lastActivity >= std::chrono::milliseconds(t->limits->stallTimeoutMs)) {
-    t->timedOut = true;
-    return 1;  // aborts the transfer
-  }
-  return 0;
-}
-
 // One attempt. With `digest`, a complete body is written only when it has that file digest.
 // *written tells whether this attempt put a body in place.
 int Fetch(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
@@ -241,6 +219,7 @@ int Fetch(const std::string& url, const std::string& targetPath, IBindStatusCall
   Transfer transfer;
   transfer.callback = callback;
   transfer.limits = &limits;
+  transfer.watch = StallWatch(limits.stallTimeoutMs);
   // Progress reports carry 32-bit counts, so no body grows beyond them.
   transfer.maxBody = limits.maxBodyBytes < UINT32_MAX ? limits.maxBodyBytes : UINT32_MAX;
   transfer.easy = h;
@@ -269,11 +248,7 @@ int Fetch(const std::string& url, const std::string& targetPath, IBindStatusCall
   opt(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs));
   // Large reads from the socket: fewer calls per byte for big files (progress still goes by 4096).
   opt(curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBuffer));
-  opt(curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, OnConnected));
-  opt(curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer));
-  opt(curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L));
-  opt(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnTransferInfo));
-  opt(curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer));
+  set = set && transfer.watch.Attach(h);
   opt(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeaderLine));
   opt(curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer));
   opt(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody));
@@ -283,7 +258,7 @@ int Fetch(const std::string& url, const std::string& targetPath, IBindStatusCall
   const CURLcode rc = curl_easy_perform(h);
   if (transfer.notOk) return kFetchCompleted;
   if (transfer.tooLarge || transfer.writeFailed) return kFetchFailed;
-  if (transfer.timedOut || rc == CURLE_OPERATION_TIMEDOUT) return kFetchTimedOut;
+  if (transfer.watch.TimedOut() || rc == CURLE_OPERATION_TIMEDOUT) return kFetchTimedOut;
   if (rc != CURLE_OK) return kFetchFailed;
   long status = 0;
   if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return kFetchFailed;
