@@ -60,6 +60,9 @@ ManifestEntry EntryOf(const TiXmlElement* element) {
                        AttributeText(element, "Digest")};
 }
 
+// Zero bytes after a text given to the parser (see ParseXmlText).
+constexpr std::size_t kParserPadding = 16;
+
 // Line ends as the parser's own file loader leaves them: "\r\n" and a lone "\r" become "\n".
 std::string NormaliseLineEnds(const std::string& data) {
   std::string out;
@@ -125,7 +128,11 @@ bool ParseXmlText(const std::string& text, XmlReader& reader) {
   reader.m_matchCount = 0;
   reader.m_pFound = nullptr;
   auto document = std::make_unique<TiXmlDocument>();
-  const std::string normalised = NormaliseLineEnds(text);
+  // The parser steps over a UTF-8 sequence by the length its lead byte claims, without looking for the
+  // end of the text on the way: a text that ends inside a sequence (a cut or damaged manifest) would be
+  // read past its end. Zero bytes after it keep every such step inside the buffer, where it stops.
+  std::string normalised = NormaliseLineEnds(text);
+  normalised.append(kParserPadding, '\0');
   document->Parse(normalised.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
   if (document->Error()) return false;
   reader.m_document = std::move(document);

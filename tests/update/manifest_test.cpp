@@ -235,6 +235,30 @@ TEST_F(ManifestTest, UnloadableManifestsHaveNoEntries) {
   EXPECT_EQ(CountEntries(reader, "FileInfo", 1), 0);
 }
 
+// A cut or damaged manifest that ends inside a UTF-8 sequence is refused; the parser stays inside the
+// text (a read past it shows under AddressSanitizer).
+TEST(ParseXmlText, TextEndingInsideAUtf8SequenceIsRefused) {
+  const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Digest>\n<FileInfo>\n";
+  const std::vector<std::string> cuts = {
+      head + "<File Path=\"\" FileName=\"\xe8",             // in an attribute value
+      head + "<File Path=\"\" FileName=\"\xf0\x9f",          // four-byte sequence, two bytes given
+      head + "<File Path=\"\" FileName=\"a\"/>\nb\xe6",       // in text between elements
+      head + "<F\xe6",                                      // in an element name
+  };
+  for (const std::string& text : cuts) {
+    XmlReader reader;
+    EXPECT_FALSE(ParseXmlText(text, reader)) << text;
+    EXPECT_EQ(reader.Document(), nullptr);
+  }
+  // A damaged manifest that made the parser run far past the end of the text and crash.
+  const std::string damaged =
+      "<?xml version=\"1.0\" Wg0qqenfo\r\n<File xe\" Digest=\"GbAWgYvA4KRN3q?\xee\x98\x8e.est=\"GbAGbAWg0qqenfo\r\n"
+      "<File xe\" Digest=\"GbAWgYvA4KRN3qqzRYOKKmyX+mc=\"/>\r\n<File Path=\"\" FileName=\"\xe8" "bCYsOwGny3/"
+      "bBWKbSEVgm\xaf\xb4\xe6z";
+  XmlReader reader;
+  EXPECT_EQ(ParseXmlText(damaged, reader), reader.Document() != nullptr);
+}
+
 TEST(ManifestEntrySafety, EntriesLeavingTheFolderAreRefused) {
   struct Case {
     const char* path;
