@@ -86,6 +86,25 @@ TEST(Prefix, MachineIniRoundTrips) {
   EXPECT_EQ(back.drives[2].type, DriveType::kCdRom);
 }
 
+// A blank before a final separator would be trimmed away when the text is written back, naming another
+// folder: it ends the name at once.
+TEST(Prefix, BlankBeforeAFinalSeparatorEndsTheName) {
+  platform::posix::Machine m;
+  std::string error;
+  ASSERT_TRUE(platform::posix::ParseMachineIni(
+      "[drives]\nC = fixed e /\nD = fixed /mnt/d \t/ /\nZ = fixed / /\n[folders]\ntemp = C:\\Temp \\\n", "/p", &m,
+      &error))
+      << error;
+  ASSERT_EQ(m.drives.size(), 3u);
+  EXPECT_EQ(m.drives[0].hostRoot, "/p/e");
+  EXPECT_EQ(m.drives[1].hostRoot, "/mnt/d");
+  EXPECT_EQ(m.drives[2].hostRoot, "");
+  EXPECT_EQ(m.temp, "C:\\Temp");
+  platform::posix::Machine back;
+  ASSERT_TRUE(platform::posix::ParseMachineIni(FormatMachineIni(m), "/p", &back, &error)) << error;
+  EXPECT_EQ(FormatMachineIni(back), FormatMachineIni(m));
+}
+
 TEST(Prefix, MalformedMachineIniIsRefusedAndLeftAlone) {
   struct Case {
     const char* text;

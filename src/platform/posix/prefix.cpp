@@ -256,7 +256,8 @@ bool ParseMachineIni(const std::string& text, const std::string& prefixRoot, Mac
       if (!known) return fail("unknown drive type \"" + type + "\"");
       if (host.empty()) return fail("a drive needs a host folder");
       if (host[0] != '/') host = prefixRoot + "/" + host;
-      while (host.size() > 1 && host.back() == '/') host.pop_back();
+      // A blank before a final "/" ends the folder's name too, as it would when written back.
+      while (host.size() > 1 && host.back() == '/') host = Trim(host.substr(0, host.size() - 1));
       d.hostRoot = host == "/" ? std::string() : host;
       m.drives.push_back(d);
     } else {  // folders
@@ -267,7 +268,7 @@ bool ParseMachineIni(const std::string& text, const std::string& prefixRoot, Mac
                             : key == "temp"            ? &m.temp
                                                        : nullptr;
       if (target == nullptr) return fail("unknown key \"" + key + "\" in [folders]");
-      while (value.size() > 3 && value.back() == '\\') value.pop_back();
+      while (value.size() > 3 && value.back() == '\\') value = Trim(value.substr(0, value.size() - 1));
       if (!value.empty() && !IsAbsoluteWindowsPath(value))
         return fail("\"" + key + "\" is not an absolute Windows path (X:\\...)");
       if (!value.empty()) value[0] = UpperLetter(value[0]);
