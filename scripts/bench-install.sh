@@ -13,7 +13,9 @@
 # ONE curl process fetches every file the Downloader fetched (the manifests and the components, taken
 # from the server's request log of the Downloader's run, in the same order) one after another, reusing
 # its connection and writing each body to its own file. Both are measured with GNU time: wall-clock
-# seconds and peak resident memory. The Downloader's figure is its whole run: start, version query,
+# seconds and peak resident memory. curl runs a second time with "Connection: close", a new connection for
+# every URL as the Downloader makes one per file (update-server answers a reused connection's requests
+# tens of milliseconds late, which the many-small-files case shows). The Downloader's figure is its whole run: start, version query,
 # dialogs, manifests, downloads with digest checks, copying, registry records and starting the assistant.
 #
 # Environment:
@@ -179,6 +181,11 @@ EOF
   say "Case $name: curl fetches the same $fetched URLs"
   /usr/bin/time -f '%e %M' -o "$dir/curl.time" curl --silent --show-error --fail --config "$dir/curl.conf" \
     || fail "case $name: curl failed"
+  # The same again with a new connection for every URL, as the Downloader makes one per file.
+  rm -rf "$dir/curl" && mkdir -p "$dir/curl"
+  (cat "$dir/curl.conf" && echo 'header = "Connection: close"') >"$dir/curl-close.conf"
+  /usr/bin/time -f '%e %M' -o "$dir/curl-close.time" curl --silent --show-error --fail --config "$dir/curl-close.conf" \
+    || fail "case $name: curl failed"
   stop_server
 
   # Sanity: what both wrote is what the release holds (the large file byte for byte).
@@ -194,8 +201,10 @@ EOF
   local d_s d_kib c_s c_kib
   read -r d_s d_kib < <(measured "$dir/downloader.time")
   read -r c_s c_kib < <(measured "$dir/curl.time")
-  results+=("$(awk -v n="$name ($files files, $((bytes / 1048576)) MiB)" -v ds="$d_s" -v cs="$c_s" -v dk="$d_kib" -v ck="$c_kib" \
-    'BEGIN { printf "| %-28s | %8.2f | %8.2f | %6s | %8.1f | %8.1f |", n, ds, cs, (cs > 0 ? sprintf("%.2f", ds / cs) : "-"), dk / 1024, ck / 1024 }')")
+  read -r n_s _ < <(measured "$dir/curl-close.time")
+  results+=("$(awk -v n="$name ($files files, $((bytes / 1048576)) MiB)" -v ds="$d_s" -v cs="$c_s" -v dk="$d_kib" -v ck="$c_kib" -v ns="$n_s" \
+    'function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
+     BEGIN { printf "| %-28s | %8.2f | %8.2f | %6s | %8.1f | %8.1f | %8.2f | %6s |", n, ds, cs, ratio(ds, cs), dk / 1024, ck / 1024, ns, ratio(ds, ns) }')")
   say "Case $name: done ($fetched requests, curl wrote $curl_bytes bytes)"
   cp "$dir/downloader.err" "$work/$name-downloader.err" 2>/dev/null || true
   rm -rf "$dir/prefix" "$dir/curl" "$dir/release"
@@ -208,6 +217,9 @@ done
 echo
 echo "Build: ${build_type:-(no build type)}; $(nproc) cores; $(curl --version | head -n 1 | cut -d' ' -f1-2)"
 echo
-printf '| %-28s | %8s | %8s | %6s | %8s | %8s |\n' case "Dl. s" "curl s" ratio "Dl. MiB" "curl MiB"
-echo "|------------------------------|----------|----------|--------|----------|----------|"
+echo "Dl. = the Downloader's whole first installation; curl = one curl process fetching the same URLs one"
+echo "after another over one reused connection; curl new conn. = the same with a new connection per URL."
+echo
+printf '| %-28s | %8s | %8s | %6s | %8s | %8s | %8s | %6s |\n' case "Dl. s" "curl s" ratio "Dl. MiB" "curl MiB" "new c. s" ratio
+echo "|------------------------------|----------|----------|--------|----------|----------|----------|--------|"
 printf '%s\n' "${results[@]}"
