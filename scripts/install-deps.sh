@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libgtk-3-dev libcairo2-dev libpango1.0-dev fonts-wqy-zenhei
   liblnk-utils xvfb xauth
+  time
 )
 
 missing=()
