@@ -17,7 +17,7 @@ using gui::Bitmap;
 struct Rgb {
   std::uint8_t r = 0, g = 0, b = 0;
   friend bool operator==(Rgb x, Rgb y) { return x.r == y.r && x.g == y.g && x.b == y.b; }
-  friend bool operator!=(Rgb a, Rgb b) { return !(a == b); }
+  friend bool operator!=(Rgb x, Rgb y) { return !(x == y); }
 };
 
 // Left and top inside, right and bottom outside, as a Windows RECT.
