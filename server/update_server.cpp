@@ -436,6 +436,9 @@ bool Bind(Context& context, Listener& listener, int port, std::string& error) {
     return false;
   }
   server.set_keep_alive_timeout(2);
+  // Small answers go out at once; with Nagle's rule a kept-alive connection waits for the peer's
+  // delayed acknowledgement before each one.
+  server.set_tcp_nodelay(true);
   server.set_read_timeout(5, 0);
   server.set_write_timeout(5, 0);
   if (port == 0) {
