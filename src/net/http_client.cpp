@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "net/stall_watch.h"
+#include "net/curl_transfer.h"
 
 namespace {
 
@@ -28,50 +28,6 @@ constexpr std::size_t kReadPiece = 1024;
 // A redirect is followed as a browser would, a few times and to http or https only.
 constexpr long kMaxRedirects = 5;
 
-// libcurl's global state is set up once per process, before the first handle, from any thread.
-bool EnsureCurlInitialised() {
-  static std::once_flag once;
-  static bool ok = false;
-  std::call_once(once, [] { ok = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK; });
-  return ok;
-}
-
-struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
-
-struct UrlDeleter {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
-
-struct CurlTextDeleter {
-  void operator()(char* text) const { curl_free(text); }
-};
-using CurlText = std::unique_ptr<char, CurlTextDeleter>;
-
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
-
-// Parses an http or https URL with a host. Anything else (another scheme, no scheme, no host, text
-// that does not parse) gives nullptr.
-UrlHandle ParseHttpUrl(const char* text) {
-  if (text == nullptr) return nullptr;
-  UrlHandle url(curl_url());
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, text, 0) != CURLUE_OK) return nullptr;
-  char* raw = nullptr;
-  if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) return nullptr;
-  CurlText scheme(raw);
-  if (std::strcmp(scheme.get(), "http") != 0 && std::strcmp(scheme.get(), "https") != 0) return nullptr;
-  raw = nullptr;
-  if (curl_url_get(url.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) return nullptr;
-  CurlText host(raw);
-  if (host.get()[0] == '\0') return nullptr;
-  return url;
-}
 
 // The body as text: cut into consecutive kReadPiece-byte pieces at fixed offsets of the body, each
 // piece contributing its bytes up to its first zero byte. The cut does not depend on the sizes in which

@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 
-#include "net/stall_watch.h"
+#include "net/curl_transfer.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "update/bind_callback.h"
@@ -28,30 +28,6 @@ constexpr const char* kRequestHeaders[] = {
     "Pragma: no-cache",
 };
 
-bool EnsureCurlInitialised() {
-  static std::once_flag once;
-  static bool ok = false;
-  std::call_once(once, [] { ok = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK; });
-  return ok;
-}
-
-struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct UrlDeleter {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-struct CurlTextDeleter {
-  void operator()(char* text) const { curl_free(text); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
-using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
-using CurlText = std::unique_ptr<char, CurlTextDeleter>;
-using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
-
 // A "\" before the query is a "/", as browsers read it: the entries of an update run keep the
 // separator between folder and file name.
 std::string WithForwardSlashes(std::string url) {
@@ -63,20 +39,7 @@ std::string WithForwardSlashes(std::string url) {
 }
 
 // An http or https URL with a host; nullptr for anything else.
-UrlHandle ParseHttpUrl(const std::string& text) {
-  UrlHandle url(curl_url());
-  const std::string normalised = WithForwardSlashes(text);
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, normalised.c_str(), 0) != CURLUE_OK) return nullptr;
-  char* raw = nullptr;
-  if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) return nullptr;
-  CurlText scheme(raw);
-  if (std::strcmp(scheme.get(), "http") != 0 && std::strcmp(scheme.get(), "https") != 0) return nullptr;
-  raw = nullptr;
-  if (curl_url_get(url.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) return nullptr;
-  CurlText host(raw);
-  if (host.get()[0] == '\0') return nullptr;
-  return url;
-}
+UrlHandle ParseDownloadUrl(const std::string& text) { return ParseHttpUrl(WithForwardSlashes(text).c_str()); }
 
 HeaderList MakeHeaders() {
   curl_slist* list = nullptr;
@@ -208,7 +171,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 int Fetch(const std::string& url, const std::string& targetPath, IBindStatusCallback* callback,
           const std::string* digest, const DownloadLimits& limits, bool* written) {
   *written = false;
-  UrlHandle target = ParseHttpUrl(url);
+  UrlHandle target = ParseDownloadUrl(url);
   if (!target) return kFetchFailed;
   if (!EnsureCurlInitialised()) return kFetchFailed;
   HeaderList headers = MakeHeaders();

@@ -1,4 +1,29 @@
-#include "net/stall_watch.h"
+#include "net/curl_transfer.h"
+
+#include <cstring>
+#include <mutex>
+
+bool EnsureCurlInitialised() {
+  static std::once_flag once;
+  static bool ok = false;
+  std::call_once(once, [] { ok = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK; });
+  return ok;
+}
+
+UrlHandle ParseHttpUrl(const char* text) {
+  if (text == nullptr) return nullptr;
+  UrlHandle url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, text, 0) != CURLUE_OK) return nullptr;
+  char* raw = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) return nullptr;
+  CurlText scheme(raw);
+  if (std::strcmp(scheme.get(), "http") != 0 && std::strcmp(scheme.get(), "https") != 0) return nullptr;
+  raw = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) return nullptr;
+  CurlText host(raw);
+  if (host.get()[0] == '\0') return nullptr;
+  return url;
+}
 
 bool StallWatch::Attach(CURL* handle) {
   return curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, OnConnected) == CURLE_OK &&
