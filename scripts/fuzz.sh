@@ -6,6 +6,7 @@
 #
 # Exit code 1 when a target found something: its inputs and output stay in the folder it names.
 # VODA_FUZZ_BUILD_DIR (default build-fuzz) and VODA_FUZZ_JOBS (build jobs, default 1) change the build.
+# VODA_FUZZ_RUNS ends a target earlier, after that many executions (the campaign: 10000000 and 3600 s).
 set -u
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -45,7 +46,9 @@ for target in "${targets[@]}"; do
   mkdir -p "$work/corpus" "$work/artifacts" "$work/tmp"
   cp -R "tests/fuzz/corpus/$target/." "$work/corpus/"
   # The target's own temporary folders (a prefix) go into the work folder, removed with it.
-  (cd "$work" && TMPDIR="$work/tmp" nice -n 19 "$root/$build/tests/$target" -max_total_time="$seconds" \
+  runs_limit=()
+  [ -n "${VODA_FUZZ_RUNS:-}" ] && runs_limit=(-runs="$VODA_FUZZ_RUNS")
+  (cd "$work" && TMPDIR="$work/tmp" nice -n 19 "$root/$build/tests/$target" -max_total_time="$seconds" "${runs_limit[@]}" \
      -timeout=25 -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" >"$work/output.txt" 2>&1)
   status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/output.txt" | tail -n 1)
