@@ -94,6 +94,7 @@ const std::map<std::string, Shape>& Shapes() {
       {"wait visible", {3, 4, {2}, {3}}},
       {"wait hidden", {3, 4, {2}, {3}}},
       {"wait gone", {2, 3, {}, {2}}},
+      {"wait progress", {5, 6, {2, 3, 4}, {5}}},
       {"click", {2, 2, {1}, {}}},
       {"tick", {3, 3, {1}, {}}},
       {"type", {3, 3, {1}, {}}},
@@ -154,6 +155,15 @@ bool CheckCommand(const std::vector<std::string>& words, std::string* error) {
     *error = "tick takes on or off";
     return false;
   }
+  if (key == "wait progress") {
+    int low = -1, high = -1;
+    ParseInt(words[3], &low);
+    ParseInt(words[4], &high);
+    if (low < 0 || high > 100 || low > high) {
+      *error = "wait progress takes two percentages from 0 to 100, the first not above the second";
+      return false;
+    }
+  }
   if (key == "answer") {
     static const char* const kAnswers[] = {"yes", "no", "ok", "cancel"};
     bool known = false;
@@ -163,6 +173,14 @@ bool CheckCommand(const std::vector<std::string>& words, std::string* error) {
       return false;
     }
   }
+  return true;
+}
+
+// How full a progress bar is, in percent of its range; false for a bar without a range.
+bool FilledPercent(const ControlState& c, double* percent) {
+  if (c.rangeUpper <= c.rangeLower) return false;
+  *percent = (static_cast<double>(c.pos) - c.rangeLower) * 100.0 /
+             (static_cast<double>(c.rangeUpper) - c.rangeLower);
   return true;
 }
 
@@ -393,6 +411,32 @@ bool ScriptedUser::Execute(const ScriptCommand& command, std::string* error) {
     }
     return fail("timed out after " + Seconds(ms) + " waiting for control " + w[2] + " of " + Describe(cur) +
                 " to be " + (key == "wait visible" ? "shown" : "hidden"));
+  }
+
+  if (key == "wait progress") {
+    if (!needCurrent()) return false;
+    const int id = integer(2), low = integer(3), high = integer(4);
+    const int ms = secondsOr(5);
+    const ControlState* bar = FindControl(cur, id);
+    if (bar == nullptr) return fail(Describe(cur) + " has no control " + w[2]);
+    if (bar->cls != ControlClass::kProgress) {
+      return fail("control " + w[2] + " of " + Describe(cur) + " is not a progress bar");
+    }
+    std::string last = "without a range";
+    bool ok = WaitFor(ms, [&] {
+      WindowState s;
+      if (!GetWindowState(current_, &s)) return false;
+      const ControlState* c = FindControl(s, id);
+      double percent = 0;
+      if (c == nullptr || !FilledPercent(*c, &percent)) return false;
+      std::ostringstream shown;
+      shown << c->pos << " of " << c->rangeLower << " to " << c->rangeUpper;
+      last = shown.str();
+      return percent >= low && percent <= high;
+    });
+    if (ok) return true;
+    return fail("timed out after " + Seconds(ms) + " waiting for control " + w[2] + " of " + Describe(cur) +
+                " to be " + w[3] + "% to " + w[4] + "% full (it is at " + last + ")");
   }
 
   if (key == "click" || key == "tick" || key == "type") {

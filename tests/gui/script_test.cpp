@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -55,6 +56,8 @@ class TempFolder {
 };
 
 TEST(ScriptLanguageTest, BadLinesAreRefusedWithTheirNumber) {
+  const char* const kPercentages =
+      "line 1: wait progress takes two percentages from 0 to 100, the first not above the second";
   struct Case {
     const char* text;
     const char* error;
@@ -73,6 +76,9 @@ TEST(ScriptLanguageTest, BadLinesAreRefusedWithTheirNumber) {
       {"wait dialog 130 -nan", "line 1: \"-nan\" is not a time in seconds"},
       {"wait dialog 4294967426", "line 1: \"4294967426\" is not a number"},
       {"sleep 99999999999999999999", "line 1: \"99999999999999999999\" is not a number"},
+      {"wait progress 1021 60 40", kPercentages},
+      {"wait progress 1021 -1 40", kPercentages},
+      {"wait progress 1021 40 101", kPercentages},
   };
   for (const Case& c : cases) {
     std::vector<ScriptCommand> commands;
@@ -190,6 +196,7 @@ TEST(ScriptedUserTest, FailuresSayWhatWasMissing) {
       {"wait dialog 134\nanswer yes", "s:2: timed out after 0.2 s waiting for a message box"},
       {"wait dialog 134\nexpect checked 1015", "s:2: control 1015 of dialog 134 is not checked"},
       {"wait dialog 134\nmenu 16", "s:2: the system menu of dialog 134 has no item 16"},
+      {"wait dialog 134\nwait progress 1017 40 60", "s:2: control 1017 of dialog 134 is not a progress bar"},
       {"wait box \"是否退出voda安装？\"", "s:1: timed out after 0.2 s waiting for the message box \"是否退出voda安装？\""},
   };
   for (const Case& c : cases) {
@@ -212,6 +219,60 @@ TEST(ScriptedUserTest, FailuresSayWhatWasMissing) {
     person.join();
     EXPECT_EQ(error.substr(0, std::string(c.error).size()), c.error);
   }
+}
+
+// The progress dialog's bars; another thread moves the file bar as a download does.
+class ProgressDialog : public CDialog {
+ public:
+  ProgressDialog() : CDialog(135) {}
+  std::atomic<HWND> fileBar{nullptr};
+  bool OnInitDialog() override {
+    CDialog::OnInitDialog();
+    fileBar = GetDlgItem(1021)->GetSafeHwnd();
+    return true;
+  }
+};
+
+// The moment a download is halfway: the bar of the file before (full, in its own range) and the new file's
+// first third do not count; a bar that never gets there fails with where it stands.
+TEST(ScriptedUserTest, WaitProgressCatchesTheBarPartlyFull) {
+  gui::testing::UseQuietHeadlessBackend();
+  ProgressDialog dialog;
+  std::thread download([&] {
+    for (int i = 0; i < 500 && dialog.fileBar.load() == nullptr; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const HWND bar = dialog.fileBar.load();
+    if (bar == nullptr) return;
+    SendMessage(bar, PBM_SETRANGE32, 0, 3000);
+    SendMessage(bar, PBM_SETPOS, 3000);
+    for (int pos : {0, 2000, 3000}) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      SendMessage(bar, PBM_SETPOS, static_cast<WPARAM>(pos));
+      SendMessage(bar, PBM_SETRANGE32, 0, 6000);
+    }
+  });
+  std::string halfway, full;
+  bool caught = false, filled = true;
+  std::thread person([&] {
+    std::vector<ScriptCommand> commands;
+    std::string error;
+    ScriptedUser user("s");
+    ASSERT_TRUE(ParseScript("timeout 5\nwait dialog 135\nwait progress 1021 40 60\n"
+                            "expect range 1021 0 6000\nexpect pos 1021 3000\n", &commands, &error));
+    caught = user.Run(commands, &halfway);
+    ASSERT_TRUE(ParseScript("wait progress 1021 90 100 0.2\n", &commands, &error));
+    filled = user.Run(commands, &full);
+    ASSERT_TRUE(ParseScript("escape\n", &commands, &error));
+    user.Run(commands, &error);
+  });
+  dialog.DoModal();
+  person.join();
+  download.join();
+  EXPECT_TRUE(caught) << halfway;
+  EXPECT_FALSE(filled);
+  EXPECT_EQ(full, "s:1: timed out after 0.2 s waiting for control 1021 of dialog 135 to be 90% to 100% full "
+                  "(it is at 3000 of 0 to 6000)");
 }
 
 // Nobody answers and nothing changes: the process reports the waiting dialog and ends with code 0.
