@@ -26,6 +26,7 @@ version=1.0.0.1
 
 say() { printf '\n== %s\n' "$*"; }
 fail() { printf 'install.sh: %s\n' "$*" >&2; exit 1; }
+source scripts/lib/sample-release.sh
 
 # --- Packages and build ---------------------------------------------------------------------------------
 say "Packages"
@@ -39,10 +40,7 @@ cmake --build "$build_dir" --target downloader update-server voda-release standi
 work=$(mktemp -d "${TMPDIR:-/tmp}/voda-install.XXXXXX")
 server_pid=""
 cleanup() {
-  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  voda_stop_server
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -61,39 +59,18 @@ prefix=$(cd "$prefix" && pwd -P)
 # --- The sample release -----------------------------------------------------------------------------------
 say "Publishing release $version"
 src="$work/components"
-mkdir -p "$src/Plugins/sub" "$src/Script" "$src/Data" "$src/Tools" "$src/bank/Data" "$src/bank/Script"
-# The assistant's programs are stand-ins; the Downloader itself is the assistant's own updater.
-for name in ZivIV_861.exe QuillonPop.exe QuillonPop_861.exe uninst_861.exe; do cp "$bin/standin" "$src/$name"; done
-cp "$bin/downloader" "$src/tellvane_861.exe"
-printf 'browser guard plug-in\n' >"$src/Plugins/guard.dll"
-printf 'certificate check plug-in\n' >"$src/Plugins/certcheck.dll"
-printf 'network check plug-in, in a subfolder\n' >"$src/Plugins/sub/netcheck.dll"
-printf 'function check() { return true; }\n' >"$src/Script/check.js"
-printf '[settings]\nscan=full\n' >"$src/Data/config.dat"
-printf 'repair tool\n' >"$src/Tools/repair.dat"
-printf 'bank 861 data\n' >"$src/bank/Data/bank_861.dat"
-printf 'function bank() { return 861; }\n' >"$src/bank/Script/bank.js"
+voda_sample_components "$bin" "$src"
 "$bin/voda-release" publish "$src" "$work/release" --version "$version" --url '{base}/files' --update 2
 
 # --- The update server ------------------------------------------------------------------------------------
 say "Starting update-server"
-"$bin/update-server" --release "$work/release" --port 0 >"$work/server.log" 2>&1 &
-server_pid=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's|^listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$work/server.log" | head -n 1)
-  [ -n "$port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[ -n "$port" ] || { cat "$work/server.log" >&2; fail "update-server did not start"; }
+voda_start_server "$bin" "$work/release" "$work/server.log"
 echo "serving on http://127.0.0.1:$port"
 
 # --- The first installation -------------------------------------------------------------------------------
-# The Downloader reads serverip.dat from the folder it is started in.
 run_dir="$work/run"
 mkdir -p "$run_dir"
-printf 'http://127.0.0.1:%s\n\n/assist/server?reqtype=1&data=\n' "$port" >"$run_dir/serverip.dat"
+voda_write_serverip "$run_dir" "$port"
 
 ui=${VODA_UI:-}
 if [ -z "$ui" ]; then
@@ -187,9 +164,7 @@ if [ -n "$running" ]; then
 fi
 
 say "Stopping update-server"
-kill -TERM "$server_pid" 2>/dev/null || true
-wait "$server_pid" 2>/dev/null || true
-server_pid=""
+voda_stop_server
 echo "$(grep -c " GET " "$work/server.log" || true) requests served; $(tail -n 1 "$work/server.log")"
 
 if [[ "$version_recorded" != "\"$version\""* ]]; then
