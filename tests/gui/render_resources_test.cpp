@@ -207,4 +207,28 @@ TEST(Canvas, ClipKeepsDrawingInsideAndStretchCopiesWholePixels) {
   EXPECT_EQ(canvas.PixelAt(6, 0), (Rgb{255, 255, 255}));
 }
 
+// A one-line label in a box lower than the font's line (the status line of the progress dialog) still
+// shows the glyphs' lowest parts: an underscore in a file name must not vanish.
+TEST(Canvas, OneLineTextInALowBoxKeepsItsLowestInk) {
+  Canvas canvas(40, 20);
+  int w = 0, h = 0;
+  canvas.MeasureText("a_b", w, h);
+  ASSERT_GT(h, 6);
+  const int boxHeight = h - 4;
+  canvas.FillSolid({0, 0, 40, 20}, {255, 255, 255});
+  canvas.Text({0, 0, 40, boxHeight}, "_", gui::render::TextStyle{});
+  int dark = 0;
+  for (int y = 0; y < 20; ++y) {
+    for (int x = 0; x < 40; ++x) {
+      const Rgb p = canvas.PixelAt(x, y);
+      if (y >= boxHeight) {
+        EXPECT_EQ(p, (Rgb{255, 255, 255})) << "drawn outside the box at " << x << "," << y;
+      } else if (p.r < 128) {
+        ++dark;
+      }
+    }
+  }
+  EXPECT_GT(dark, 2);
+}
+
 }  // namespace

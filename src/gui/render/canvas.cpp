@@ -262,6 +262,16 @@ PangoLayout* MakeLayout(cairo_t* cr, const std::string& utf8) {
   return layout;
 }
 
+// How far a single line must move up so that its glyphs end inside a box of `boxHeight`: the font's
+// line is taller than some labels, and its descent would cut the lowest ink (an underscore) away. The
+// line never moves up further than the blank above its highest glyph.
+int RaiseToFit(PangoLayout* layout, int boxHeight) {
+  PangoRectangle ink, logical;
+  pango_layout_get_pixel_extents(layout, &ink, &logical);
+  const int overflow = ink.y + ink.height - boxHeight;
+  return std::max(0, std::min(overflow, ink.y));
+}
+
 }  // namespace
 
 void Canvas::Text(const PixelRect& rect, const std::string& utf8, const TextStyle& style) {
@@ -285,7 +295,11 @@ void Canvas::Text(const PixelRect& rect, const std::string& utf8, const TextStyl
     if (style.align == TextAlign::kCentre) x = rect.left + (rect.width() - w) / 2;
     if (style.align == TextAlign::kRight) x = rect.right - w;
   }
-  if (style.verticalCentre) y = rect.top + (rect.height() - h) / 2;
+  if (style.verticalCentre) {
+    y = rect.top + (rect.height() - h) / 2;
+  } else if (h > rect.height() && pango_layout_get_line_count(layout) == 1) {
+    y -= RaiseToFit(layout, rect.height());
+  }
   if (!style.transparent) {
     int bw = style.wrap ? rect.width() : w;
     double bx = style.wrap ? rect.left : x;
