@@ -15,6 +15,7 @@
 namespace {
 
 constexpr std::size_t kDigestBlock = 4096;
+constexpr std::size_t kBlocksPerRead = 16;  // a file is read 64 KiB at a time
 
 platform::FileSystem& Files() { return platform::Current().Files(); }
 
@@ -244,16 +245,22 @@ std::string ComputeDataDigest(const std::string& data) {
 
 bool ComputeFileDigest(const std::string& path, std::string& digest) {
   digest.clear();
-  if (!Files().Exists(path)) return false;
+  // A file that opens exists; only a failed open needs the question whether something is there, which
+  // keeps the common case to one lookup of the path.
   std::unique_ptr<platform::FileReader> reader;
-  if (!Files().OpenForRead(path, &reader).ok()) return true;
+  if (!Files().OpenForRead(path, &reader).ok()) return Files().Exists(path);
+  // Read in pieces of several blocks (fewer calls into the file system for the small files most
+  // components are), hashed block by block.
   DigestBuilder builder;
-  unsigned char block[kDigestBlock];
+  constexpr std::size_t kPiece = kDigestBlock * kBlocksPerRead;
+  const std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);
   for (;;) {
     std::size_t got = 0;
-    if (!reader->Read(block, sizeof block, &got).ok()) return true;  // unreadable: no digest
-    if (got == 0) break;
-    builder.Add(block, got);
+    if (!reader->Read(piece.get(), kPiece, &got).ok()) return true;  // unreadable: no digest
+    for (std::size_t offset = 0; offset < got; offset += kDigestBlock) {
+      builder.Add(piece.get() + offset, got - offset < kDigestBlock ? got - offset : kDigestBlock);
+    }
+    if (got < kPiece) break;  // a short piece is the end of the file
   }
   digest = builder.Finish();
   return true;
@@ -307,18 +314,35 @@ bool IsSafeManifestEntry(const ManifestEntry& entry) {
   }
 }
 
+namespace {
+
+// The index key of an entry: its folder and name, which cannot hold a zero byte, joined by one.
+std::string EntryKey(const std::string& path, const std::string& fileName) {
+  std::string key;
+  key.reserve(path.size() + 1 + fileName.size());
+  key.append(path).push_back('\0');
+  key.append(fileName);
+  return key;
+}
+
+}  // namespace
+
 InstalledManifest::InstalledManifest(const std::string& path) {
   XmlReader reader;
   m_loaded = LoadXmlFile(path, reader);
-  if (m_loaded) m_entries = ReadManifestEntries(reader);
+  if (!m_loaded) return;
+  m_entries = ReadManifestEntries(reader);
+  m_index.reserve(m_entries.size());
+  // emplace keeps the first entry of a folder and name: the first one decides.
+  for (std::size_t i = 0; i < m_entries.size(); ++i) {
+    m_index.emplace(EntryKey(m_entries[i].path, m_entries[i].fileName), i);
+  }
 }
 
 bool InstalledManifest::EntryChanged(const std::string& path, const std::string& fileName,
                                      const std::string& digest) const {
-  for (const ManifestEntry& entry : m_entries) {
-    if (entry.fileName == fileName && entry.path == path) return entry.digest != digest;
-  }
-  return true;
+  const auto found = m_index.find(EntryKey(path, fileName));
+  return found == m_index.end() || m_entries[found->second].digest != digest;
 }
 
 bool ManifestEntryChanged(const std::string& installedManifestPath, const std::string& path,
@@ -337,15 +361,11 @@ EntryDecision DecideUpdateEntry(int kind, const std::string& installDir, const M
   if (!IsSafeManifestEntry(entry)) return EntryDecision::kRefused;
   const std::string installedPath = InstalledFilePath(installDir, entry);
   if (SkippedByPresenceFilter(kind, installedPath)) return EntryDecision::kSkip;
-  if (!Files().Exists(installedPath)) return EntryDecision::kQueue;
-  // Without an installed manifest (deleted, or never written) the file itself tells whether it is
-  // current, so a lost manifest does not make the run fetch every file again.
-  if (!installed.loaded()) {
-    return FileDigestDiffers(installedPath, entry.digest) ? EntryDecision::kQueue : EntryDecision::kSkip;
+  // A missing file is queued like a changed one: FileDigestDiffers is true for it, so it needs no
+  // question of its own. Without an installed manifest (deleted, or never written) the file itself
+  // tells whether it is current, so a lost manifest does not make the run fetch every file again.
+  if (installed.loaded() && installed.EntryChanged(entry.path, entry.fileName, entry.digest)) {
+    return EntryDecision::kQueue;
   }
-  if (!installed.EntryChanged(entry.path, entry.fileName, entry.digest) &&
-      !FileDigestDiffers(installedPath, entry.digest)) {
-    return EntryDecision::kSkip;
-  }
-  return EntryDecision::kQueue;
+  return FileDigestDiffers(installedPath, entry.digest) ? EntryDecision::kQueue : EntryDecision::kSkip;
 }

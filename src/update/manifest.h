@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class TiXmlDocument;
@@ -153,6 +154,7 @@ class InstalledManifest {
 
  private:
   std::vector<ManifestEntry> m_entries;
+  std::unordered_map<std::string, std::size_t> m_index;  // folder and name -> first entry of them
   bool m_loaded = false;
 };
 

@@ -54,7 +54,7 @@ class ManifestTest : public ::testing::Test {
 
 // The digest of files around the 4096-byte block size, checked against sha1sum.
 TEST_F(ManifestTest, FileDigestMatchesSha1sum) {
-  for (std::size_t size : {0u, 1u, 4095u, 4096u, 4097u, 10000u, 3u * 1024u * 1024u + 7u}) {
+  for (std::size_t size : {0u, 1u, 4095u, 4096u, 4097u, 10000u, 65535u, 65536u, 65537u, 3u * 1024u * 1024u + 7u}) {
     std::string data(size, '\0');
     for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + size) & 0xff);
     const std::string path = std::string(kInstallDir) + "\\f" + std::to_string(size) + ".bin";
@@ -318,11 +318,11 @@ TEST_F(ManifestTest, UpdateDecision) {
                      FileElement("Plugins", "mod.dll", modRecorded),
                      FileElement("", "twice.dat", "c3RhbGUgZGlnZXN0IGZpcnN0ICAgICAgICA="),
                      FileElement("", "twice.dat", twice), FileElement("", "nodigest.dat", ""),
-                     FileElement("Plugins", "unreadable", "")});
+                     FileElement("Plugins", "unreadable", ""), FileElement("Plugins", "deleted.dll", a)});
   ASSERT_TRUE(Files().CreateFolder(plugins + "\\unreadable").ok());
   const InstalledManifest installed(installedPath);
   const InstalledManifest none(std::string(kInstallDir) + "\\absent.xml");
-  ASSERT_EQ(installed.Entries().size(), 7u);
+  ASSERT_EQ(installed.Entries().size(), 8u);
   EXPECT_TRUE(none.Entries().empty());
 
   struct Case {
@@ -338,6 +338,10 @@ TEST_F(ManifestTest, UpdateDecision) {
       {"file changed on disk, manifests agree", KindCommon, {"Plugins", "mod.dll", modRecorded}, &installed,
        EntryDecision::kQueue},
       {"installed file missing", KindCommon, {"Plugins", "gone.dll", a}, &installed, EntryDecision::kQueue},
+      {"installed file missing, manifests agree", KindCommon, {"Plugins", "deleted.dll", a}, &installed,
+       EntryDecision::kQueue},
+      {"same file, folder written into the name", KindCommon, {"", "Plugins\\a.dll", a}, &installed,
+       EntryDecision::kQueue},
       {"installed manifest missing, file current", KindCommon, {"Plugins", "a.dll", a}, &none,
        EntryDecision::kSkip},
       {"installed manifest missing, file changed", KindCommon, {"Plugins", "mod.dll", modRecorded}, &none,
