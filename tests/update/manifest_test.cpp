@@ -308,6 +308,9 @@ TEST_F(ManifestTest, UpdateDecision) {
   Write(std::string(kInstallDir) + "\\top.exe", "top program");
   Write(std::string(kInstallDir) + "\\twice.dat", "twice");
   Write(std::string(kInstallDir) + "\\nodigest.dat", "x");
+  ASSERT_TRUE(Files().CreateFolder(plugins + "\\sub").ok());
+  Write(plugins + "\\sub\\b.dll", "plug-in b");
+  const std::string b = Digest(plugins + "\\sub\\b.dll");
   const std::string a = Digest(plugins + "\\a.dll");
   const std::string top = Digest(std::string(kInstallDir) + "\\top.exe");
   const std::string twice = Digest(std::string(kInstallDir) + "\\twice.dat");
@@ -318,11 +321,12 @@ TEST_F(ManifestTest, UpdateDecision) {
                      FileElement("Plugins", "mod.dll", modRecorded),
                      FileElement("", "twice.dat", "c3RhbGUgZGlnZXN0IGZpcnN0ICAgICAgICA="),
                      FileElement("", "twice.dat", twice), FileElement("", "nodigest.dat", ""),
-                     FileElement("Plugins", "unreadable", ""), FileElement("Plugins", "deleted.dll", a)});
+                     FileElement("Plugins", "unreadable", ""), FileElement("Plugins", "deleted.dll", a),
+                     FileElement("Plugins\\sub", "b.dll", b)});
   ASSERT_TRUE(Files().CreateFolder(plugins + "\\unreadable").ok());
   const InstalledManifest installed(installedPath);
   const InstalledManifest none(std::string(kInstallDir) + "\\absent.xml");
-  ASSERT_EQ(installed.Entries().size(), 8u);
+  ASSERT_EQ(installed.Entries().size(), 9u);
   EXPECT_TRUE(none.Entries().empty());
 
   struct Case {
@@ -340,7 +344,8 @@ TEST_F(ManifestTest, UpdateDecision) {
       {"installed file missing", KindCommon, {"Plugins", "gone.dll", a}, &installed, EntryDecision::kQueue},
       {"installed file missing, manifests agree", KindCommon, {"Plugins", "deleted.dll", a}, &installed,
        EntryDecision::kQueue},
-      {"same file, folder written into the name", KindCommon, {"", "Plugins\\a.dll", a}, &installed,
+      {"unchanged, two levels deep", KindCommon, {"Plugins\\sub", "b.dll", b}, &installed, EntryDecision::kSkip},
+      {"same file, a folder level written into the name", KindCommon, {"Plugins", "sub\\b.dll", b}, &installed,
        EntryDecision::kQueue},
       {"installed manifest missing, file current", KindCommon, {"Plugins", "a.dll", a}, &none,
        EntryDecision::kSkip},
