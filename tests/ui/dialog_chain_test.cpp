@@ -158,7 +158,8 @@ class DialogChain : public ::testing::Test {
   }
   static std::string Text(HWND dialog, int id) { return gui::GetWindowText(gui::GetDlgItem(dialog, id)); }
   static int Check(HWND dialog, int id) {
-    const gui::ControlState* c = Control(StateOf(dialog), id);
+    const gui::WindowState cState = StateOf(dialog);
+    const gui::ControlState* c = Control(cState, id);
     return c ? c->check : -1;
   }
   // Clicks a check box and waits (bounded) until the dialog has handled the click.

@@ -181,7 +181,8 @@ TEST_F(GtkDisplay, ChangesOfTheDialogReachTheScreen) {
   std::string error;
   ASSERT_TRUE(gui::gtk::CaptureClient(h, &shot, &error)) << error;
   ASSERT_TRUE(gui::render::RenderClient(h, &expected, &error)) << error;
-  const gui::ControlState* bar = Control(StateOf(h), 1022);
+  const gui::WindowState barState = StateOf(h);
+  const gui::ControlState* bar = Control(barState, 1022);
   ASSERT_NE(bar, nullptr);
   const int y = bar->rect.top + bar->rect.Height() / 2;
   for (int x = bar->rect.left; x < bar->rect.right; ++x)
@@ -224,7 +225,8 @@ TEST_F(GtkDisplay, ClicksKeysMovesAndClosesReachTheDialog) {
     ASSERT_TRUE(WaitFor([&] { return (box = FindShown(gui::WindowKind::kMessageBox)) != nullptr; }));
     EXPECT_EQ(StateOf(box).text, "是否退出voda安装？");
     ASSERT_TRUE(gui::gtk::WaitUntilDrawn(box, 15000));
-    const gui::ControlState* no = Control(StateOf(box), gui::IDNO);
+    const gui::WindowState noState = StateOf(box);
+    const gui::ControlState* no = Control(noState, gui::IDNO);
     ASSERT_NE(no, nullptr);
     ASSERT_TRUE(gui::gtk::Simulate(box, gui::gtk::UserEvent::kClick, no->rect.left + 3, no->rect.top + 3));
     ASSERT_TRUE(WaitFor([&] { return !gui::IsWindow(box) || !gui::IsWindowVisible(box); }));
@@ -239,7 +241,8 @@ TEST_F(GtkDisplay, TypingGoesIntoTheClickedField) {
   ASSERT_TRUE(gui::gtk::WaitUntilDrawn(h, 15000));
   const HWND field = gui::GetDlgItem(h, 1017);
   gui::SetWindowText(field, "D:\\So");
-  const gui::ControlState* c = Control(StateOf(h), 1017);
+  const gui::WindowState cState = StateOf(h);
+  const gui::ControlState* c = Control(cState, 1017);
   ASSERT_NE(c, nullptr);
   ASSERT_TRUE(gui::gtk::Simulate(h, gui::gtk::UserEvent::kClick, c->rect.left + 4, c->rect.top + 4));
   for (int ch : {int{'f'}, int{'t'}, 8, int{'t'}, 0x4E2D /* 中 */})

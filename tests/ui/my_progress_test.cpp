@@ -45,7 +45,8 @@ void ExpectBar(HWND dialog, int clientWidth, int lower, int upper, int pos, int 
   SCOPED_TRACE(testing::Message() << clientWidth << " px, " << lower << ".." << upper << " at " << pos);
   const HWND bar = gui::GetDlgItem(dialog, 1021);
   ASSERT_NE(bar, nullptr);
-  const gui::ControlState* before = Control(StateOf(dialog), 1021);
+  const gui::WindowState beforeState = StateOf(dialog);
+  const gui::ControlState* before = Control(beforeState, 1021);
   ASSERT_NE(before, nullptr);
   // The template's bar is bordered; whatever lies outside its client area stays outside.
   gui::CRect own;

@@ -136,7 +136,8 @@ TEST_F(Snapshots, LabelsOnThePictureAreTransparentOthersKeepTheDialogFace) {
     ASSERT_NE(h, nullptr);
     gui::Bitmap client;
     ASSERT_TRUE(gui::render::RenderClient(h, &client, &error)) << error;
-    const gui::ControlState* caption = Control(StateOf(h), 1013);
+    const gui::WindowState captionState = StateOf(h);
+    const gui::ControlState* caption = Control(captionState, 1013);
     ASSERT_NE(caption, nullptr);
     EXPECT_EQ(RightOfText(client, *caption), (Rgb{240, 240, 240}));
   }
@@ -198,7 +199,9 @@ TEST_F(Snapshots, AShorterStatusTextLeavesNoRemainsOfTheOldOne) {
   ASSERT_TRUE(gui::render::RenderClient(h, &shorter, &error)) << error;
   ASSERT_TRUE(gui::RenderSnapshot(h, SnapshotDir() + "/dialog_135_status_replaced.png", &error)) << error;
 
-  const gui::ControlState* c = Control(StateOf(h), 1020);
+  const gui::WindowState cState = StateOf(h);
+
+  const gui::ControlState* c = Control(cState, 1020);
   ASSERT_NE(c, nullptr);
   // Right of "完成" the label shows exactly what it shows with no text at all.
   for (int y = c->rect.top; y < c->rect.bottom; ++y)

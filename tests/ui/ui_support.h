@@ -59,6 +59,8 @@ inline const gui::ControlState* Control(const gui::WindowState& s, int id) {
     if (c.id == id) return &c;
   return nullptr;
 }
+// The control points into the state: a temporary state (Control(StateOf(h), id)) would leave it dangling.
+const gui::ControlState* Control(const gui::WindowState&& s, int id) = delete;
 
 // A dialog of the skinned frame as the program's five dialogs set it up.
 class FrameDialog : public CSkinnedDialog {
