@@ -19,31 +19,20 @@
 #include "app/bank_profile.h"
 #include "app/globals.h"
 #include "app/run_program.h"
+#include "e2e_support.h"
 #include "platform/process.h"
-#include "server/server_process.h"
 #include "standins/journal.h"
 #include "support/temp_prefix.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using apptest::ProgramOptions;
 using apptest::ProgramRun;
-using apptest::RunProgram;
-using servertest::ServerProcess;
 using standins::JournalEntry;
 
-const char kQueryPath[] = "/assist/server?reqtype=1&data=";
-
-const char kAcceptDefaults[] =
-    "wait dialog 130 30\n"
-    "wait dialog 132 30\n"
-    "click 1\n"
-    "wait dialog 134\n"
-    "click 1\n"
-    "wait dialog 135\n"
-    "wait text 1020 \"完成安装,准备启动助手\" 60\n"
-    "sleep 60000\n";
+const std::string kAcceptDefaults = std::string(e2e::kAcceptDefaults) +
+                                    "wait text 1020 \"完成安装,准备启动助手\" 60\n"
+                                    "sleep 60000\n";
 
 std::string Standin() { return voda_test::ReadHostFile(std::string(VODA_BIN_DIR) + "/standin"); }
 
@@ -58,26 +47,8 @@ std::vector<std::string> Starts(const std::vector<JournalEntry>& journal, size_t
   return starts;
 }
 
-class AssistantProgramsRun : public ::testing::Test {
+class AssistantProgramsRun : public e2e::MachineRun {
  protected:
-  void SetUp() override {
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-      unsetenv(name);
-    }
-    ASSERT_TRUE(machine_.ok()) << machine_.error();
-    workDir_ = machine_.HostPath("C:\\work");
-    fs::create_directories(workDir_);
-    g_bankProfile = BankProfile{};
-    g_server = ServerEndpoint{};
-    FillBankProfile(BuildBankId(), g_bankProfile, g_server);
-    installDir_ = "C:\\Program Files (x86)\\" + g_bankProfile.productFolder;
-  }
-  void TearDown() override {
-    server_.reset();
-    g_bankProfile = BankProfile{};
-    g_server = ServerEndpoint{};
-  }
-
   // The assistant's programs as stand-ins (the main program's file marked with its edition), and a
   // data file.
   static std::map<std::string, std::string> Release(const std::string& edition) {
@@ -90,38 +61,9 @@ class AssistantProgramsRun : public ::testing::Test {
 
   void Publish(const std::string& version, const std::map<std::string, std::string>& files,
                const std::string& update) {
-    const std::string source = machine_.tempDir() + "/src-" + version;
-    const std::string release = machine_.tempDir() + "/release-" + version;
-    for (const auto& [name, content] : files) {
-      fs::create_directories(fs::path(source + "/" + name).parent_path());
-      voda_test::WriteHostFile(source + "/" + name, content);
-      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0)
-        fs::permissions(source + "/" + name, fs::perms::owner_all);
-    }
-    ProgramOptions options;
-    options.prefixRoot = machine_.root();
-    const ProgramRun publish = RunProgram(
-        std::string(VODA_BIN_DIR) + "/voda-release",
-        {"publish", source, release, "--version", version, "--url", "{base}/files", "--update", update}, options);
-    ASSERT_TRUE(publish.finished && publish.exitCode == 0) << publish.standardError;
-    server_.reset();
-    server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"--release", release});
-    ASSERT_GT(server_->HttpPort(), 0) << server_->Output();
-    voda_test::WriteHostFile(workDir_ + "/serverip.dat", server_->HttpBase() + "\n\n" + kQueryPath + "\n");
-  }
-
-  ProgramRun Run(const std::vector<std::string>& arguments, const std::string& script) {
-    ProgramOptions options;
-    options.prefixRoot = machine_.root();
-    options.workingDirectory = workDir_;
-    options.timeoutMs = 120000;
-    const std::string file = machine_.tempDir() + "/user-" + std::to_string(++runs_) + ".script";
-    voda_test::WriteHostFile(file, script);
-    options.environment = {"VODA_UI=headless", "VODA_UI_IDLE_SECONDS=20", "VODA_UI_SCRIPT=" + file};
-    ProgramRun run = RunProgram(apptest::DownloaderPath(), arguments, options);
-    EXPECT_TRUE(run.finished) << "the downloader did not end\n" << run.standardError;
-    EXPECT_EQ(run.exitCode, 0) << run.standardError;
-    return run;
+    std::string release;
+    ASSERT_NO_FATAL_FAILURE(PublishRelease(version, files, update, &release));
+    ASSERT_NO_FATAL_FAILURE(Serve(release));
   }
 
   std::vector<JournalEntry> Journal() const { return standins::ReadJournal(machine_.root()); }
@@ -156,16 +98,6 @@ class AssistantProgramsRun : public ::testing::Test {
     } while (std::chrono::steady_clock::now() < deadline);
     return running;
   }
-
-  std::string InstalledHost(const std::string& relative) const {
-    return machine_.HostPath(installDir_ + "\\" + relative);
-  }
-
-  voda_test::TempPrefix machine_;
-  std::string workDir_;
-  std::string installDir_;
-  std::unique_ptr<ServerProcess> server_;
-  int runs_ = 0;
 };
 
 TEST_F(AssistantProgramsRun, FirstInstallationEndsWithTheAssistantRunning) {

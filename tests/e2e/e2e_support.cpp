@@ -1,13 +1,16 @@
 #include "e2e_support.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "app/bank_profile.h"
 #include "app/globals.h"
 #include "platform/registry.h"
+#include "standins/journal.h"
 
 namespace e2e {
 
@@ -173,6 +176,16 @@ RawValue MachineRun::ReadValue(const std::string& key, std::uint32_t access, con
   if (!opened->QueryValue(name, &value.type, buffer, &size).ok()) return RawValue{};
   value.data.assign(buffer, size);
   return value;
+}
+
+bool MachineRun::WaitForStart(platform::ProcessId id) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const auto& e : standins::ReadJournal(machine_.root()))
+      if (e.event == "start" && static_cast<platform::ProcessId>(e.pid) == id) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
 }
 
 std::string MachineRun::RegistryStore() const { return voda_test::ReadHostFile(machine_.root() + "/registry.reg"); }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/run_program.h"
+#include "platform/process.h"
 #include "server/server_process.h"
 #include "support/temp_prefix.h"
 
@@ -92,6 +93,9 @@ class MachineRun : public ::testing::Test {
 
   // The registry store's bytes ("" when there is none).
   std::string RegistryStore() const;
+
+  // True once the stand-in with this process id has recorded its start (bounded).
+  bool WaitForStart(platform::ProcessId id);
 
   voda_test::TempPrefix machine_;
   std::string workDir_;

@@ -24,7 +24,6 @@
 #include "e2e_support.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "standins/journal.h"
 
 namespace {
 
@@ -343,17 +342,6 @@ class FaultTable : public e2e::MachineRun, public ::testing::WithParamInterface<
       }
       at = found + text.size();
     }
-  }
-
-  // The stand-in with this process id has recorded its start (bounded).
-  bool WaitForStart(platform::ProcessId id) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      for (const auto& e : standins::ReadJournal(machine_.root()))
-        if (e.event == "start" && static_cast<platform::ProcessId>(e.pid) == id) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
   }
 
   // The release's Digest.xml with a first entry whose folder leads two levels above the installation

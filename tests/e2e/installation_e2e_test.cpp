@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,35 +18,26 @@
 #include "app/bank_profile.h"
 #include "app/globals.h"
 #include "app/run_program.h"
+#include "e2e_support.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "standins/journal.h"
-#include "server/server_process.h"
 #include "support/temp_prefix.h"
 #include "system/registry_records.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using apptest::ProgramOptions;
 using apptest::ProgramRun;
-using apptest::RunProgram;
-using servertest::ServerProcess;
-
-const char kQueryPath[] = "/assist/server?reqtype=1&data=";
-
-// Base64 of the SHA-1 of a host file, as openssl computes it.
-std::string OpensslDigest(const std::string& hostPath) {
-  const std::string command = "openssl dgst -sha1 -binary '" + hostPath + "' | openssl base64";
-  std::string out;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-    ::pclose(pipe);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
+using e2e::Count;
+using e2e::Echoed;
+using e2e::Entry;
+using e2e::kAcceptDefaults;
+using e2e::ManifestEntries;
+using e2e::OpensslDigest;
+using e2e::RawValue;
+using e2e::Sz;
+using e2e::Without;
 
 // The target lnkinfo reads from a shortcut file ("Local path"), or what it said instead.
 std::string LnkTarget(const std::string& hostPath) {
@@ -64,131 +54,14 @@ std::string LnkTarget(const std::string& hostPath) {
   return out.substr(colon + 2, out.find('\n', colon) - colon - 2);
 }
 
-struct Entry {
-  std::string path, fileName, digest;
-  std::string Relative() const { return path.empty() ? fileName : path + "\\" + fileName; }
-};
-
-// The File elements of a published manifest, in their order.
-std::vector<Entry> ManifestEntries(const std::string& text) {
-  std::vector<Entry> entries;
-  const std::regex file(R"re(<File Path="([^"]*)" FileName="([^"]*)" Digest="([^"]*)")re");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), file); it != std::sregex_iterator(); ++it) {
-    entries.push_back({(*it)[1], (*it)[2], (*it)[3]});
-  }
-  return entries;
-}
-
-// What the headless window system echoed for a control of the progress dialog, in order.
-std::vector<std::string> Echoed(const std::string& standardError, int controlId) {
-  std::vector<std::string> texts;
-  const std::string marker = "[ui] dialog 135: " + std::to_string(controlId) + " \"";
-  std::size_t at = 0;
-  while ((at = standardError.find(marker, at)) != std::string::npos) {
-    at += marker.size();
-    const std::size_t end = standardError.find("\"\n", at);
-    if (end == std::string::npos) break;
-    texts.push_back(standardError.substr(at, end - at));
-    at = end;
-  }
-  return texts;
-}
-
-std::size_t Count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-std::vector<std::string> Without(std::vector<std::string> texts, const std::string& drop) {
-  std::vector<std::string> kept;
-  for (std::string& t : texts)
-    if (t != drop) kept.push_back(std::move(t));
-  return kept;
-}
-
-// A REG_SZ value exactly as stored: its type and bytes; type 0 and "" when it cannot be read.
-struct RawValue {
-  std::uint32_t type = 0;
-  std::string data;
-  bool operator==(const RawValue& o) const { return type == o.type && data == o.data; }
-};
-
-std::ostream& operator<<(std::ostream& os, const RawValue& v) {
-  return os << "type " << v.type << " \"" << v.data << "\" (" << v.data.size() << " bytes)";
-}
-
-RawValue Sz(const std::string& text) { return {platform::kRegSz, text}; }
-
-// The scripted user of a first installation who accepts every default.
-const char kAcceptDefaults[] =
-    "wait dialog 130 30\n"
-    "wait dialog 132 30\n"
-    "click 1\n"
-    "wait dialog 134\n"
-    "click 1\n"
-    "wait dialog 135\n";
-
-class InstallationRun : public ::testing::Test {
+class InstallationRun : public e2e::MachineRun {
  protected:
-  void SetUp() override {
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-      unsetenv(name);
-    }
-    ASSERT_TRUE(machine_.ok()) << machine_.error();
-    workDir_ = machine_.HostPath("C:\\work");
-    fs::create_directories(workDir_);
-    g_bankProfile = BankProfile{};
-    g_server = ServerEndpoint{};
-    FillBankProfile(BuildBankId(), g_bankProfile, g_server);
-    installDir_ = "C:\\Program Files (x86)\\" + g_bankProfile.productFolder;
-  }
-  void TearDown() override {
-    server_.reset();
-    g_bankProfile = BankProfile{};
-    g_server = ServerEndpoint{};
-  }
-
   // Publishes `files` (relative host paths below the source folder; "bank/..." for the bank manifest)
   // as `version` and serves the release; serverip.dat then points at the server.
   void Publish(const std::string& version, const std::map<std::string, std::string>& files,
                const std::vector<std::string>& faults = {}, const std::string& update = "2") {
-    const std::string source = machine_.tempDir() + "/src-" + version;
-    release_ = machine_.tempDir() + "/release-" + version;
-    for (const auto& [name, content] : files) {
-      fs::create_directories(fs::path(source + "/" + name).parent_path());
-      voda_test::WriteHostFile(source + "/" + name, content);
-    }
-    ProgramOptions options;
-    options.prefixRoot = machine_.root();
-    const ProgramRun publish = RunProgram(
-        std::string(VODA_BIN_DIR) + "/voda-release",
-        {"publish", source, release_, "--version", version, "--url", "{base}/files", "--update", update}, options);
-    ASSERT_TRUE(publish.finished && publish.exitCode == 0) << publish.standardError;
-    std::vector<std::string> args = {"--release", release_};
-    for (const std::string& fault : faults) {
-      args.push_back("--fault");
-      args.push_back(fault);
-    }
-    server_.reset();
-    server_ = std::make_unique<ServerProcess>(args);
-    ASSERT_GT(server_->HttpPort(), 0) << server_->Output();
-    voda_test::WriteHostFile(workDir_ + "/serverip.dat", server_->HttpBase() + "\n\n" + kQueryPath + "\n");
-  }
-
-  // The downloader as a user starts it, headless, with `script` as the user's part.
-  ProgramRun Run(const std::vector<std::string>& arguments, const std::string& script) {
-    ProgramOptions options;
-    options.prefixRoot = machine_.root();
-    options.workingDirectory = workDir_;
-    options.timeoutMs = 120000;
-    const std::string file = machine_.tempDir() + "/user-" + std::to_string(++runs_) + ".script";
-    voda_test::WriteHostFile(file, script);
-    options.environment = {"VODA_UI=headless", "VODA_UI_IDLE_SECONDS=20", "VODA_UI_SCRIPT=" + file};
-    ProgramRun run = RunProgram(apptest::DownloaderPath(), arguments, options);
-    EXPECT_TRUE(run.finished) << "the downloader did not end\n" << run.standardError;
-    EXPECT_EQ(run.exitCode, 0) << run.standardError;
-    return run;
+    ASSERT_NO_FATAL_FAILURE(PublishRelease(version, files, update, &release_));
+    ASSERT_NO_FATAL_FAILURE(Serve(release_, faults));
   }
 
   // The four shortcut places of this machine, the quick-launch folder made as a user profile has it.
@@ -215,10 +88,6 @@ class InstallationRun : public ::testing::Test {
     return targets;
   }
 
-  std::string InstalledHost(const std::string& relative) const {
-    return machine_.HostPath(installDir_ + "\\" + relative);
-  }
-
   std::vector<Entry> Published(const std::string& manifest) const {
     return ManifestEntries(voda_test::ReadHostFile(release_ + "/files/" + manifest));
   }
@@ -229,48 +98,14 @@ class InstallationRun : public ::testing::Test {
     ASSERT_FALSE(entries.empty()) << manifest;
     for (const Entry& e : entries) {
       SCOPED_TRACE(e.Relative());
-      std::string hostRelative = e.Relative();
-      for (char& c : hostRelative)
-        if (c == '\\') c = '/';
       const std::string host = InstalledHost(e.Relative());
       ASSERT_TRUE(voda_test::FileExists(host));
       EXPECT_EQ(OpensslDigest(host), e.digest);
-      EXPECT_EQ(voda_test::ReadHostFile(host), voda_test::ReadHostFile(release_ + "/files/" + hostRelative));
+      EXPECT_EQ(voda_test::ReadHostFile(host), voda_test::ReadHostFile(release_ + "/files/" + e.HostRelative()));
     }
   }
 
-  RawValue Read(const std::string& key, std::uint32_t access, const std::string& name) {
-    std::string error;
-    std::unique_ptr<platform::posix::PosixPlatform> machine = machine_.Reopen(&error);
-    EXPECT_TRUE(machine) << error;
-    RawValue value;
-    if (!machine) return value;
-    std::unique_ptr<platform::RegistryKey> opened;
-    if (!machine->Reg().OpenKey(key, access, &opened).ok()) return value;
-    char buffer[1024] = {};
-    std::uint32_t size = sizeof buffer;
-    if (!opened->QueryValue(name, &value.type, buffer, &size).ok()) return RawValue{};
-    value.data.assign(buffer, size);
-    return value;
-  }
-
-  // True once the stand-in with this process id has recorded its start (bounded).
-  bool WaitForStart(platform::ProcessId id) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      for (const auto& e : standins::ReadJournal(machine_.root()))
-        if (e.event == "start" && static_cast<platform::ProcessId>(e.pid) == id) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-  }
-
-  voda_test::TempPrefix machine_;
-  std::string workDir_;
-  std::string installDir_;
   std::string release_;
-  std::unique_ptr<ServerProcess> server_;
-  int runs_ = 0;
 };
 
 // Three files for Digest.xml (one in the installation folder itself, one in a subfolder that does not
@@ -330,18 +165,18 @@ TEST_F(InstallationRun, FirstInstallationPlacesEveryFileRecordsItAndEnds) {
   // The records, exactly: REG_SZ without terminating zero, the product and Uninstall keys in the 32-bit
   // view, the Run entry (the autostart box is ticked by default) in the 64-bit view only.
   const std::string product = ProductRegistryKey();
-  EXPECT_EQ(Read(product, platform::kKeyRead, "Version"), Sz("1.0.0.1"));
-  EXPECT_EQ(Read(product, platform::kKeyRead, "Path"), Sz(installDir_));
-  EXPECT_EQ(Read(product, platform::kKeyRead, "BankID"), Sz("861"));
+  EXPECT_EQ(ReadValue(product, platform::kKeyRead, "Version"), Sz("1.0.0.1"));
+  EXPECT_EQ(ReadValue(product, platform::kKeyRead, "Path"), Sz(installDir_));
+  EXPECT_EQ(ReadValue(product, platform::kKeyRead, "BankID"), Sz("861"));
   const std::string uninstall = UninstallRegistryKey();
-  EXPECT_EQ(Read(uninstall, platform::kKeyRead, "UninstallString"), Sz(installDir_ + "\\uninst_861.exe"));
-  EXPECT_EQ(Read(uninstall, platform::kKeyRead, "Publisher"), Sz("Corvane"));
-  EXPECT_EQ(Read(uninstall, platform::kKeyRead, "DisplayName"), Sz(g_bankProfile.productName));
-  EXPECT_EQ(Read(uninstall, platform::kKeyRead, "DisplayVersion"), Sz("1.0.0.1"));
-  EXPECT_EQ(Read(uninstall, platform::kKeyRead, "DisplayIcon"), Sz(installDir_ + "\\ZivIV_861.exe"));
-  EXPECT_EQ(Read(kRunRegistryKey, platform::kKeyRead | platform::kKeyWow64_64Key, g_bankProfile.productName),
+  EXPECT_EQ(ReadValue(uninstall, platform::kKeyRead, "UninstallString"), Sz(installDir_ + "\\uninst_861.exe"));
+  EXPECT_EQ(ReadValue(uninstall, platform::kKeyRead, "Publisher"), Sz("Corvane"));
+  EXPECT_EQ(ReadValue(uninstall, platform::kKeyRead, "DisplayName"), Sz(g_bankProfile.productName));
+  EXPECT_EQ(ReadValue(uninstall, platform::kKeyRead, "DisplayVersion"), Sz("1.0.0.1"));
+  EXPECT_EQ(ReadValue(uninstall, platform::kKeyRead, "DisplayIcon"), Sz(installDir_ + "\\ZivIV_861.exe"));
+  EXPECT_EQ(ReadValue(kRunRegistryKey, platform::kKeyRead | platform::kKeyWow64_64Key, g_bankProfile.productName),
             Sz(installDir_ + "\\QuillonPop_861.exe"));
-  EXPECT_EQ(Read(kRunRegistryKey, platform::kKeyRead, g_bankProfile.productName), RawValue{});
+  EXPECT_EQ(ReadValue(kRunRegistryKey, platform::kKeyRead, g_bankProfile.productName), RawValue{});
 
   // Four shortcuts: desktop, the start-menu folder with the uninstaller's, quick launch.
   const std::string main = installDir_ + "\\ZivIV_861.exe";
@@ -383,7 +218,7 @@ TEST_F(InstallationRun, UpdateStagesTheChangedFilesThenRepairRestoresADamagedOne
           "click 1\n"
           "wait dialog 135\n"
           "wait text 1020 \"完成安装,准备启动助手\" 60\n");
-  ASSERT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.1"));
+  ASSERT_EQ(ReadValue(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.1"));
   ASSERT_EQ(ShortcutTargets()[0], "");
 
   // Two files of Digest.xml and one of the bank manifest change; the server offers the update and the
@@ -412,8 +247,8 @@ TEST_F(InstallationRun, UpdateStagesTheChangedFilesThenRepairRestoresADamagedOne
   for (const auto& item : fs::recursive_directory_iterator(InstalledHost("DownLoad"))) {
     EXPECT_TRUE(item.is_directory()) << "left in the staging tree: " << item.path();
   }
-  EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.2"));
-  EXPECT_EQ(Read(UninstallRegistryKey(), platform::kKeyRead, "DisplayVersion"), Sz("1.0.0.2"));
+  EXPECT_EQ(ReadValue(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.2"));
+  EXPECT_EQ(ReadValue(UninstallRegistryKey(), platform::kKeyRead, "DisplayVersion"), Sz("1.0.0.2"));
   // Every run starts with all shortcut options set: the update makes the desktop shortcut again.
   EXPECT_EQ(ShortcutTargets()[0], installDir_ + "\\ZivIV_861.exe");
 
@@ -453,7 +288,7 @@ TEST_F(InstallationRun, CancelAsksWhileTheRunWorksAndYesEndsTheProcessAtOnce) {
   EXPECT_EQ(run.standardError.find("[ui] script"), std::string::npos) << "the script ran to its end";
   EXPECT_TRUE(voda_test::FileExists(InstalledHost("Data\\d.dat")));
   EXPECT_FALSE(voda_test::FileExists(InstalledHost("Plugins\\sub\\a.dll")));
-  EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), RawValue{});
+  EXPECT_EQ(ReadValue(ProductRegistryKey(), platform::kKeyRead, "Version"), RawValue{});
 }
 
 TEST_F(InstallationRun, MissingComponentStopsTheRunAndCloseNeedsNoQuestion) {
@@ -473,7 +308,7 @@ TEST_F(InstallationRun, MissingComponentStopsTheRunAndCloseNeedsNoQuestion) {
   EXPECT_TRUE(voda_test::FileExists(InstalledHost("ZivIV_861.exe")));
   EXPECT_FALSE(voda_test::FileExists(InstalledHost("Data\\d.dat")));
   EXPECT_EQ(server_->Output().find("a.dll"), std::string::npos);
-  EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), RawValue{});
+  EXPECT_EQ(ReadValue(ProductRegistryKey(), platform::kKeyRead, "Version"), RawValue{});
 }
 
 TEST_F(InstallationRun, BrokenManifestSignatureOrTamperedComponentStopsTheRun) {
@@ -516,7 +351,7 @@ TEST_F(InstallationRun, BrokenManifestSignatureOrTamperedComponentStopsTheRun) {
     for (const Entry& e : Published("Digest_861.xml")) installed += voda_test::FileExists(InstalledHost(e.Relative()));
     EXPECT_EQ(installed, c.componentsInstalled);
     EXPECT_FALSE(voda_test::FileExists(InstalledHost("Data\\d.dat"))) << "a file without its digest is never kept";
-    EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), RawValue{});
+    EXPECT_EQ(ReadValue(ProductRegistryKey(), platform::kKeyRead, "Version"), RawValue{});
   }
 }
 
@@ -547,7 +382,7 @@ TEST_F(InstallationRun, FileHeldByARunningProgramStopsTheUpdateWithItsMessage) {
   // Nothing after the copy ran: the old file stays, the staged one waits, the old version is recorded.
   EXPECT_EQ(voda_test::ReadHostFile(InstalledHost("Tools\\helper.exe")), installedHelper);
   EXPECT_EQ(voda_test::ReadHostFile(InstalledHost("DownLoad\\Tools\\helper.exe")), second["Tools/helper.exe"]);
-  EXPECT_EQ(Read(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.1"));
+  EXPECT_EQ(ReadValue(ProductRegistryKey(), platform::kKeyRead, "Version"), Sz("1.0.0.1"));
   EXPECT_TRUE(machine_.platform().Procs().Terminate(helper->Id(), 0).ok());
 }
 
