@@ -9,16 +9,18 @@
 # Data, Plugins, Plugins\sub, Script and Tools, the installed Digest.xml that records all of them, and a
 # fresh Digest.xml in the staging folder in which 10 entries changed. It measures what an update run does
 # before it downloads anything (read both manifests, decide every entry) and, over the same N files,
-# sha1sum (run through xargs from the installation folder). Before either is measured, both have read
-# every file once: both find the files in the page cache (warm), as an update run finds a recently used
-# installation. Each figure is the median of BENCH_REPETITIONS repetitions of wall time.
+# sha1sum (run through xargs, every file named by its full path). Before either is measured, both have
+# read every file once: both find the files in the page cache (warm), as an update run finds a recently
+# used installation. The repetitions of both programs and all sizes are interleaved at random, so that
+# the other work of a shared machine meets both alike; each figure is the median of BENCH_REPETITIONS
+# repetitions, as wall time and as CPU time (user + system).
 # Then tests/crypto_benchmark measures sealing, unsealing and the manifest signature check per call.
 #
 # Environment:
 #   VODA_BUILD_DIR     the build folder (default: build), configured RelWithDebInfo when new; it must
 #                      be a RelWithDebInfo or Release build
 #   BENCH_SIZES        the sizes (default "1000 10000 50000")
-#   BENCH_REPETITIONS  repetitions of each measurement (default 5)
+#   BENCH_REPETITIONS  repetitions of each measurement (default 9)
 #   BENCH_CRYPTO       0 leaves out the crypto benchmark
 #   BENCH_PLOT         0 draws no plot (CI sets CI, which also leaves it out); otherwise the plot of time
 #                      against N goes to BENCH_PLOT_FILE (default docs/performance/decision.png), and
@@ -30,7 +32,7 @@ source_dir=$(pwd)
 build_dir=${VODA_BUILD_DIR:-build}
 case "$build_dir" in /*) ;; *) build_dir="$source_dir/$build_dir" ;; esac
 sizes=${BENCH_SIZES:-1000 10000 50000}
-repetitions=${BENCH_REPETITIONS:-5}
+repetitions=${BENCH_REPETITIONS:-9}
 plot_file=${BENCH_PLOT_FILE:-docs/performance/decision.png}
 plot=${BENCH_PLOT:-1}
 [ -n "${CI:-}" ] && plot=0
@@ -63,36 +65,39 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/voda-bench-decision.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # --- The decision against sha1sum -------------------------------------------------------------------------
-say "Update decision and sha1sum over $sizes files ($repetitions repetitions each)"
+say "Update decision and sha1sum over $sizes files ($repetitions repetitions each, interleaved)"
 VODA_DECISION_SIZES="$sizes" "$build_dir/tests/update_decision_benchmark" \
-  --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
-  --benchmark_format=csv >"$work/decision.csv" 2>"$work/decision.err" \
+  --benchmark_repetitions="$repetitions" --benchmark_enable_random_interleaving=true \
+  --benchmark_report_aggregates_only=true --benchmark_format=csv >"$work/decision.csv" 2>"$work/decision.err" \
   || { cat "$work/decision.err" >&2; fail "update_decision_benchmark failed"; }
 if grep -q ',true,' "$work/decision.csv"; then
   grep ',true,' "$work/decision.csv" >&2
   fail "a measurement reported an error"
 fi
 
-# "N decision-seconds sha1sum-seconds", one line per size, from the medians (reported in ms).
+# "N decision-wall decision-cpu sha1sum-wall sha1sum-cpu" in seconds, one line per size, from the medians.
 awk -F, '
+  NR == 1 { for (i = 1; i <= NF; i++) { gsub(/"/, "", $i); column[$i] = i }; next }
   $1 ~ /_median"$/ {
     split($1, part, "/"); name = substr(part[1], 2); n = part[2]
-    seconds = $3 / 1000
-    if (name == "BM_Decision") d[n] = seconds; else if (name == "BM_Sha1sum") s[n] = seconds
-    if (!(n in seen)) { seen[n] = 1; order[++count] = n }
+    wall = $column["real_time"] / 1000; cpu = $column["cpu_s"]
+    if (name == "BM_Decision") { dw[n] = wall; dc[n] = cpu } else if (name == "BM_Sha1sum") { sw[n] = wall; sc[n] = cpu }
   }
-  END { for (i = 1; i <= count; i++) { n = order[i]; if ((n in d) && (n in s)) print n, d[n], s[n] } }
-' "$work/decision.csv" >"$work/decision.dat"
+  END { for (n in dw) if (n in sw) print n, dw[n], dc[n], sw[n], sc[n] }
+' "$work/decision.csv" | sort -n >"$work/decision.dat"
 [ "$(wc -l <"$work/decision.dat")" -eq "$(wc -w <<<"$sizes")" ] || { cat "$work/decision.csv" >&2; fail "missing figures"; }
 
 echo
-echo "Build: $build_type; $(nproc) cores; $(sha1sum --version | head -n 1); page cache warm for both"
-echo "Medians of $repetitions repetitions, wall time. Dl. = reading both manifests and deciding every entry"
-echo "(10 entries changed); sha1sum = xargs -0 sha1sum over the same files."
+echo "Build: $build_type; $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg); $(sha1sum --version | head -n 1)"
+echo "Page cache warm for both. Medians of $repetitions repetitions, interleaved at random. Dl. = reading both"
+echo "manifests and deciding every entry (10 entries changed); sha1sum = xargs -0 sha1sum over the same files"
+echo "by their full paths. Wall = elapsed seconds; CPU = user + system seconds (sha1sum's with its shell and xargs)."
 echo
-printf '| %8s | %9s | %9s | %6s | %13s | %13s |\n' N "Dl. s" "sha1sum s" ratio "Dl. µs/entry" "sha1 µs/file"
-echo "|----------|-----------|-----------|--------|---------------|---------------|"
-awk '{ printf "| %8d | %9.3f | %9.3f | %6.2f | %13.1f | %13.1f |\n", $1, $2, $3, ($3 > 0 ? $2 / $3 : 0), $2 / $1 * 1e6, $3 / $1 * 1e6 }' \
+printf '| %6s | %8s | %8s | %10s | %10s | %6s | %6s | %9s | %9s |\n' N "Dl. wall" "Dl. CPU" "sha1 wall" "sha1 CPU" \
+  "wall x" "CPU x" "Dl. µs/e" "sha1 µs/e"
+echo "|--------|----------|----------|------------|------------|--------|--------|-----------|-----------|"
+awk 'function r(a, b) { return b > 0 ? a / b : 0 }
+     { printf "| %6d | %8.3f | %8.3f | %10.3f | %10.3f | %6.2f | %6.2f | %9.1f | %9.1f |\n", $1, $2, $3, $4, $5, r($2, $4), r($3, $5), $2 / $1 * 1e6, $4 / $1 * 1e6 }' \
   "$work/decision.dat"
 
 # --- Cryptography per call ----------------------------------------------------------------------------------
@@ -118,14 +123,16 @@ set terminal pngcairo size 900,560 font "sans,11"
 set output "$plot_file"
 set title "Update decision (10 entries changed) against sha1sum over the same files, page cache warm"
 set xlabel "installed entries N"
-set ylabel "wall time, seconds (median of $repetitions)"
 set key top left
 set grid
 set xrange [0:*]
 set yrange [0:*]
 set format x "%.0f"
-plot "$work/decision.dat" using 1:2 with linespoints lw 2 pt 7 title "Downloader: both manifests read, every entry decided", \
-     "$work/decision.dat" using 1:3 with linespoints lw 2 pt 5 title "sha1sum over the N files"
+set ylabel "seconds (median of $repetitions)"
+plot "$work/decision.dat" using 1:2 with linespoints lw 2 pt 7 lc rgb "#9400d3" title "Downloader, wall: both manifests read, every entry decided", \
+     "$work/decision.dat" using 1:4 with linespoints lw 2 pt 5 lc rgb "#009e73" title "sha1sum over the N files, wall", \
+     "$work/decision.dat" using 1:3 with linespoints lw 1 dt 2 pt 6 lc rgb "#9400d3" title "Downloader, CPU", \
+     "$work/decision.dat" using 1:5 with linespoints lw 1 dt 2 pt 4 lc rgb "#009e73" title "sha1sum, CPU"
 EOF
   say "Plot written to $plot_file"
 fi

@@ -11,16 +11,22 @@
 //   BM_Sha1sum/N   the sha1sum program over the same N files, named by their full paths (one shell and
 //                  xargs around it).
 //
-// Both measure wall time; each installation is read once before it is measured, so both find its files
-// in the page cache. The pair for one size runs before the next size's installation is made.
+// Both measure wall time and, as the counter cpu_s, CPU seconds per iteration (the decision's own, and
+// sha1sum's with its shell and xargs), which the other work of a shared machine disturbs less. Each
+// installation is read once by both before it is measured, so both find its files in the page cache;
+// the installations stay until the end, so --benchmark_enable_random_interleaving=true may mix the
+// repetitions of both programs and all sizes, and a load that comes and goes meets both alike.
 //
 //   update_decision_benchmark [benchmark flags]
 //   VODA_DECISION_SIZES="1000 10000 50000"   the sizes (default)
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -56,6 +62,9 @@ class Installation {
   bool ready() const { return ready_; }
   const std::string& error() const { return error_; }
   int size() const { return size_; }
+
+  // Makes this installation's machine the current one, as the decision reads through it.
+  void Activate() { machine_.Install(); }
 
   // The decision of an update run over the fresh manifest; false when its outcome is not the expected
   // one (the 10 changed entries queued, every other entry skipped).
@@ -163,29 +172,39 @@ class Installation {
   std::string error_;
 };
 
-// The installation of the size being measured; the one before is removed first.
-std::unique_ptr<Installation> current;
+// The installation of each size, made when it is first measured and kept until the end, so that the
+// measurements of all sizes may be interleaved.
+std::map<int, std::unique_ptr<Installation>> installations;
 
-const Installation* InstallationOf(int size, std::string& error) {
-  if (!current || current->size() != size) {
-    current.reset();
-    current = std::make_unique<Installation>(size);
-  }
-  if (!current->ready()) {
-    error = current->error();
+Installation* InstallationOf(int size, std::string& error) {
+  std::unique_ptr<Installation>& installation = installations[size];
+  if (!installation) installation = std::make_unique<Installation>(size);
+  if (!installation->ready()) {
+    error = installation->error();
     return nullptr;
   }
-  return current.get();
+  return installation.get();
+}
+
+// User and system CPU seconds of this process (kSelf) or of its ended children (kChildren).
+enum class Whose { kSelf, kChildren };
+double CpuSeconds(Whose whose) {
+  struct rusage usage {};
+  ::getrusage(whose == Whose::kSelf ? RUSAGE_SELF : RUSAGE_CHILDREN, &usage);
+  const auto seconds = [](const struct timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 void BM_Decision(benchmark::State& state) {
   std::string error;
-  const Installation* installation = InstallationOf(static_cast<int>(state.range(0)), error);
+  Installation* installation = InstallationOf(static_cast<int>(state.range(0)), error);
   if (installation == nullptr) {
     state.SkipWithError(error.c_str());
     return;
   }
+  installation->Activate();
   std::vector<std::string> workList;
+  const double cpuBefore = CpuSeconds(Whose::kSelf);
   for (auto _ : state) {
     if (!installation->Decide(workList)) {
       state.SkipWithError("the decision did not queue exactly the changed entries");
@@ -194,16 +213,18 @@ void BM_Decision(benchmark::State& state) {
     benchmark::DoNotOptimize(workList.data());
   }
   state.counters["entries"] = static_cast<double>(state.range(0));
+  state.counters["cpu_s"] = benchmark::Counter(CpuSeconds(Whose::kSelf) - cpuBefore, benchmark::Counter::kAvgIterations);
 }
 
 void BM_Sha1sum(benchmark::State& state) {
   std::string error;
-  const Installation* installation = InstallationOf(static_cast<int>(state.range(0)), error);
+  Installation* installation = InstallationOf(static_cast<int>(state.range(0)), error);
   if (installation == nullptr) {
     state.SkipWithError(error.c_str());
     return;
   }
   const std::string command = installation->Sha1sumCommand();
+  const double cpuBefore = CpuSeconds(Whose::kChildren);
   for (auto _ : state) {
     if (std::system(command.c_str()) != 0) {
       state.SkipWithError("sha1sum failed");
@@ -211,6 +232,9 @@ void BM_Sha1sum(benchmark::State& state) {
     }
   }
   state.counters["entries"] = static_cast<double>(state.range(0));
+  // The shell's, xargs' and sha1sum's CPU time: this process only waits for them.
+  state.counters["cpu_s"] =
+      benchmark::Counter(CpuSeconds(Whose::kChildren) - cpuBefore, benchmark::Counter::kAvgIterations);
 }
 
 std::vector<int> Sizes() {
@@ -232,7 +256,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "update_decision_benchmark: VODA_DECISION_SIZES names no size from 1 to 1000000\n");
     return 2;
   }
-  // Registered size by size, so that the two programs measure one installation before the next is made.
   for (int size : sizes) {
     benchmark::RegisterBenchmark("BM_Decision", BM_Decision)->Arg(size)->UseRealTime()->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("BM_Sha1sum", BM_Sha1sum)->Arg(size)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -240,7 +263,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
-  current.reset();
+  installations.clear();
   benchmark::Shutdown();
   return 0;
 }
