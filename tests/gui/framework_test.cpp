@@ -224,8 +224,8 @@ TEST_F(FrameworkTest, SendMessagePendingWhenTheDialogClosesReturnsZero) {
   } dialog;
   LRESULT reported = -1;
   std::thread worker([&] {
-    while (!IsWindowVisible(dialog.m_hWnd)) std::this_thread::sleep_for(milliseconds(5));
-    HWND h = dialog.m_hWnd;
+    HWND h = nullptr;
+    while ((h = gui::testing::ShownWindowOf(&dialog)) == nullptr) std::this_thread::sleep_for(milliseconds(5));
     input::Click(GetDlgItem(h, 1));
     while (!dialog.busy) std::this_thread::sleep_for(milliseconds(5));
     reported = SendMessage(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("late"));
@@ -253,8 +253,8 @@ TEST_F(FrameworkTest, SendMessageTimeoutWithdrawsTheMessage) {
     }
   } dialog;
   std::thread sender([&] {
-    while (!IsWindowVisible(dialog.m_hWnd) && !dialog.busy) std::this_thread::sleep_for(milliseconds(5));
-    HWND h = dialog.m_hWnd;
+    HWND h = nullptr;
+    while ((h = gui::testing::ShownWindowOf(&dialog)) == nullptr) std::this_thread::sleep_for(milliseconds(5));
     input::Click(GetDlgItem(h, 1));
     while (!dialog.busy) std::this_thread::sleep_for(milliseconds(5));
     LRESULT result = 0;

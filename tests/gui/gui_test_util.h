@@ -16,6 +16,14 @@
 
 namespace gui::testing {
 
+// The shown window of a window object that runs on another thread, found through the window system:
+// the object's m_hWnd is written by its own thread, so another one does not read it while it may change.
+inline HWND ShownWindowOf(const CWnd* object) {
+  for (HWND h : TopLevelWindows())
+    if (CWnd::FromHandle(h) == object && IsWindowVisible(h)) return h;
+  return nullptr;
+}
+
 inline void UseQuietHeadlessBackend() {
   HeadlessOptions options;
   options.echo = false;

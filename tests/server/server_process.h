@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,8 +37,13 @@ class ServerProcess {
     if (pipe(out) != 0) return;
     std::vector<std::string> all = {std::string(VODA_BIN_DIR) + "/update-server"};
     all.insert(all.end(), args.begin(), args.end());
+    const pid_t parent = getpid();
     m_pid = fork();
     if (m_pid == 0) {
+      // The server ends with the test even when the test is stopped at once (a sanitizer's report, a
+      // crash) and no destructor runs; it would otherwise go on serving and hold the test's channels.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
       dup2(out[1], 1);
       dup2(out[1], 2);
       close(out[0]);

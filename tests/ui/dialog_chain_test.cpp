@@ -44,8 +44,9 @@ class Modal {
   Modal& operator=(const Modal&) = delete;
 
   HWND WaitShown() {
-    WaitFor([&] { return dialog_->GetSafeHwnd() && gui::IsWindowVisible(dialog_->GetSafeHwnd()); });
-    return gui::IsWindowVisible(dialog_->GetSafeHwnd()) ? dialog_->GetSafeHwnd() : nullptr;
+    HWND shown = nullptr;
+    WaitFor([&] { return (shown = ShownWindowOf(dialog_.get())) != nullptr; });
+    return shown;
   }
   // Waits (bounded) until DoModal has returned; its result, or -2 when it did not return in time.
   gui::INT_PTR WaitResult() {

@@ -203,8 +203,11 @@ TEST_F(GtkDisplay, ClicksKeysMovesAndClosesReachTheDialog) {
   const gui::WindowState before = StateOf(h);
   const int dx = before.clientRect.left - before.windowRect.left, dy = before.clientRect.top - before.windowRect.top;
   ASSERT_TRUE(gui::gtk::Simulate(h, gui::gtk::UserEvent::kMove, 260 + dx, 180 + dy));
-  EXPECT_TRUE(WaitFor([&] { return g_dialogRect.left == 260 && g_dialogRect.top == 180; }))
-      << g_dialogRect.left << "," << g_dialogRect.top;
+  ScreenRect saved{};
+  EXPECT_TRUE(WaitFor([&] {
+    saved = DialogRectOf(h);
+    return saved.left == 260 && saved.top == 180;
+  })) << saved.left << "," << saved.top;
   EXPECT_EQ(StateOf(h).windowRect.left, 260);
 
   // Escape, the close box and a click on "取消" each ask before quitting; "否" (a click on the box's own

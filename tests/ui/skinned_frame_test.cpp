@@ -104,10 +104,13 @@ TEST_F(SkinnedFrame, DraggingStoresTheWindowRectangle) {
       EXPECT_EQ(g_dialogRect.left, 0);
     }
     ASSERT_TRUE(gui::input::DragTo(h, 222, 111));
-    ASSERT_TRUE(WaitFor([&] { return g_dialogRect.left == 222 && g_dialogRect.top == 111; }))
-        << g_dialogRect.left << "," << g_dialogRect.top;
-    EXPECT_EQ(g_dialogRect.right - g_dialogRect.left, first.Width());
-    EXPECT_EQ(g_dialogRect.bottom - g_dialogRect.top, first.Height());
+    ScreenRect saved{};
+    ASSERT_TRUE(WaitFor([&] {
+      saved = DialogRectOf(h);
+      return saved.left == 222 && saved.top == 111;
+    })) << saved.left << "," << saved.top;
+    EXPECT_EQ(saved.right - saved.left, first.Width());
+    EXPECT_EQ(saved.bottom - saved.top, first.Height());
   }
 }
 
@@ -118,7 +121,7 @@ TEST_F(SkinnedFrame, TheNextDialogOpensWhereThePreviousOneWasDragged) {
     const HWND h = install.WaitShown();
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(gui::input::DragTo(h, 300, 250));
-    ASSERT_TRUE(WaitFor([&] { return g_dialogRect.left == 300; }));
+    ASSERT_TRUE(WaitFor([&] { return DialogRectOf(h).left == 300; }));
   }
   ModalDialog options(kOptionDialog);
   const HWND h = options.WaitShown();

@@ -48,6 +48,14 @@ inline gui::HWND FindShown(gui::WindowKind kind, gui::UINT templateId = 0) {
   return nullptr;
 }
 
+// The shown window of a window object that runs on another thread, found through the window system:
+// the object's m_hWnd is written by its own thread, so another one does not read it while it may change.
+inline gui::HWND ShownWindowOf(const gui::CWnd* object) {
+  for (gui::HWND h : gui::TopLevelWindows())
+    if (gui::CWnd::FromHandle(h) == object && gui::IsWindowVisible(h)) return h;
+  return nullptr;
+}
+
 inline gui::WindowState StateOf(gui::HWND h) {
   gui::WindowState s;
   gui::GetWindowState(h, &s);
@@ -79,6 +87,15 @@ class FrameDialog : public CSkinnedDialog {
 
   CMyProgress m_ctlFileProgress, m_ctlTotalProgress;
 
+  // Answered on the dialog's own thread, which writes g_dialogRect while the dialog is moved: copies it
+  // to the ScreenRect at lParam (DialogRectOf below).
+  static constexpr gui::UINT kReadDialogRect = gui::WM_APP + 0x3f;
+  gui::LRESULT WindowProc(gui::UINT message, gui::WPARAM wParam, gui::LPARAM lParam) override {
+    if (message != kReadDialogRect) return CSkinnedDialog::WindowProc(message, wParam, lParam);
+    *reinterpret_cast<ScreenRect*>(lParam) = g_dialogRect;
+    return 1;
+  }
+
  protected:
   bool OnInitDialog() override {
     SetTransparentLabels(setup_.transparentLabels);
@@ -96,6 +113,14 @@ class FrameDialog : public CSkinnedDialog {
  private:
   Setup setup_;
 };
+
+// g_dialogRect as a FrameDialog's own thread sees it; another thread reading the global directly would
+// race with the dialog's moves.
+inline ScreenRect DialogRectOf(gui::HWND dialog) {
+  ScreenRect rect{};
+  gui::SendMessage(dialog, FrameDialog::kReadDialogRect, 0, reinterpret_cast<gui::LPARAM>(&rect));
+  return rect;
+}
 
 // The frames of the five dialogs.
 inline const FrameDialog::Setup kQueryDialog{130, 174, false, {1029}, true};
@@ -116,9 +141,9 @@ class ModalDialog {
 
   // The dialog's window once it is shown; nullptr after the time-out.
   gui::HWND WaitShown(int timeoutMs = 10000) {
-    WaitFor([&] { return dialog_->GetSafeHwnd() && gui::IsWindowVisible(dialog_->GetSafeHwnd()); }, timeoutMs);
-    return dialog_->GetSafeHwnd() && gui::IsWindowVisible(dialog_->GetSafeHwnd()) ? dialog_->GetSafeHwnd()
-                                                                                   : nullptr;
+    gui::HWND shown = nullptr;
+    WaitFor([&] { return (shown = ShownWindowOf(dialog_.get())) != nullptr; }, timeoutMs);
+    return shown;
   }
   FrameDialog& dialog() { return *dialog_; }
   void End(int result) {

@@ -177,16 +177,32 @@ class GtkBackend final : public Backend {
   }
 
  private:
-  // Queues fn for the GTK thread.
+  // Queues fn for the GTK thread. The job itself goes through jobs_ under jobsMutex_, so that the
+  // hand-over is one a thread checker sees (glib's own locks are futexes it cannot); glib only wakes the
+  // GTK thread once per job, which then runs the oldest job queued.
   void Invoke(std::function<void()> fn) {
-    auto* job = new std::function<void()>(std::move(fn));
+    {
+      std::lock_guard<std::mutex> lock(jobsMutex_);
+      jobs_.push_back(std::move(fn));
+    }
     g_main_context_invoke_full(
         nullptr, G_PRIORITY_DEFAULT,
         [](gpointer data) -> gboolean {
-          (*static_cast<std::function<void()>*>(data))();
+          static_cast<GtkBackend*>(data)->RunOldestJob();
           return G_SOURCE_REMOVE;
         },
-        job, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+        this, nullptr);
+  }
+
+  void RunOldestJob() {
+    std::function<void()> job;
+    {
+      std::lock_guard<std::mutex> lock(jobsMutex_);
+      if (jobs_.empty()) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    job();
   }
 
   void Run() {
@@ -492,6 +508,8 @@ class GtkBackend final : public Backend {
   std::map<HWND, std::unique_ptr<GtkView>> views_;  // GTK thread only
   std::map<HWND, uint64_t> changes_, drawn_;        // under mutex_
   std::set<HWND> pending_;                           // windows the GTK thread has yet to take up; under mutex_
+  std::mutex jobsMutex_;
+  std::deque<std::function<void()>> jobs_;  // for the GTK thread, oldest first; under jobsMutex_
 };
 
 }  // namespace
