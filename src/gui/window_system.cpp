@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "gui/owner_thread.h"
 #include "gui/templates.h"
 
 namespace gui {
@@ -336,6 +337,18 @@ HWND CreateFromTemplate(const DialogTemplate& tmpl, WindowKind kind, CWnd* objec
   }
   ws.Notify(h, Change::kCreated, nullptr);
   return h;
+}
+
+bool SendTask(HWND window, const std::function<void()>& task) {
+  if (!task) return false;
+  // A message withdrawn because its window or thread went away also counts as handled: only a task
+  // that ran is a success.
+  bool ran = false;
+  const bool sent = WindowSystem::Get().Send(window, WM_NULL, 0, 0, [&ran, &task] {
+    ran = true;
+    task();
+  }, -1, nullptr);
+  return sent && ran;
 }
 
 }  // namespace gui
