@@ -8,6 +8,7 @@
 #include "app/utilities.h"
 #include "gui/controls.h"
 #include "gui/dialog.h"
+#include "gui/owner_thread.h"
 #include "system/legacy_removal.h"
 #include "system/popup_program.h"
 #include "system/shortcuts.h"
@@ -171,14 +172,51 @@ void CProgressDlg::OnOK() { OnCancel(); }
 
 // --- RunProgressView ----------------------------------------------------------------------------------
 
-void CProgressDlg::SetFileProgress(std::uint32_t pos, std::uint32_t rangeMax) {
+void CProgressDlg::OnDialogThread(const std::function<void()>& work) { (void)gui::SendTask(GetSafeHwnd(), work); }
+
+void CProgressDlg::ApplyFileProgress(std::uint32_t pos, std::uint32_t rangeMax) {
   m_ctlFileProgress.SetRange32(0, ClampToInt(rangeMax));
   m_ctlFileProgress.SetPos(ClampToInt(pos));
+}
+
+void CProgressDlg::ApplyText(int controlId, const std::string& text) {
+  GetDlgItem(controlId)->SetWindowText(text);
+  RefreshControl(this, controlId);
+}
+
+void CProgressDlg::SetFileProgress(std::uint32_t pos, std::uint32_t rangeMax) {
+  OnDialogThread([&] { ApplyFileProgress(pos, rangeMax); });
 }
 
 void CProgressDlg::SetFilePercentText(const std::string& text) {
   GetDlgItem(kFilePercentId)->SetWindowText(text);
   RefreshControl(this, kFilePercentId);
+}
+
+void CProgressDlg::SetFileProgressAndText(std::uint32_t pos, std::uint32_t rangeMax, const std::string& text) {
+  OnDialogThread([&] {
+    const int upper = ClampToInt(rangeMax);
+    int lower = 0, current = 0;
+    m_ctlFileProgress.GetRange(lower, current);
+    if (lower != 0 || current != upper) m_ctlFileProgress.SetRange32(0, upper);
+    m_ctlFileProgress.SetPos(ClampToInt(pos));
+    // The shown percentage changes only every few blocks of a large file.
+    if (GetDlgItem(kFilePercentId)->GetWindowText() != text) ApplyText(kFilePercentId, text);
+  });
+}
+
+void CProgressDlg::ShowFileStart(const std::string& status, const std::string& filePercent) {
+  OnDialogThread([&] {
+    ApplyText(kStatusId, status);
+    ApplyText(kFilePercentId, filePercent);
+  });
+}
+
+void CProgressDlg::SetTotalProgress(const std::string& percentText, std::uint32_t pos) {
+  OnDialogThread([&] {
+    ApplyText(kTotalPercentId, percentText);
+    m_ctlTotalProgress.SetPos(ClampToInt(pos));
+  });
 }
 
 void CProgressDlg::SetStatusText(const std::string& text) {

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -116,6 +117,12 @@ class CProgressDlg : public CSkinnedDialog, public RunProgressView {
   void SetTotalPos(std::uint32_t pos) override;
   void SetTotalPercentText(const std::string& text) override;
   void SetCancelCaption(const std::string& text) override;
+  // The combined reports each reach the dialog's thread once. A block's report leaves out what would
+  // change nothing: the bar's range when it is already 0..rangeMax, and the label's text and its
+  // repaint when the label already shows that text.
+  void SetFileProgressAndText(std::uint32_t pos, std::uint32_t rangeMax, const std::string& text) override;
+  void ShowFileStart(const std::string& status, const std::string& filePercent) override;
+  void SetTotalProgress(const std::string& percentText, std::uint32_t pos) override;
 
  protected:
   // The end of a successful run: the process ends at once with exit code 0.
@@ -140,6 +147,11 @@ class CProgressDlg : public CSkinnedDialog, public RunProgressView {
   bool RunEngineSteps();
   // Steps 15 to 19: shortcuts, the completion text, the assistant started, the process ended.
   void Finish(const std::string& installDir);
+  // Runs `work` on the dialog's thread and waits for it; nothing when the dialog is gone.
+  void OnDialogThread(const std::function<void()>& work);
+  // The bodies of the reports; on the dialog's thread they reach the controls directly.
+  void ApplyFileProgress(std::uint32_t pos, std::uint32_t rangeMax);
+  void ApplyText(int controlId, const std::string& text);
 
   std::atomic<bool> workerRunning_{false};
   // Posted to itself by a silent run's initialisation, so the dialog hides once the modal loop has shown it.

@@ -12,7 +12,6 @@ std::string FormatFilePercent(std::uint32_t received, std::uint32_t total) {
 HRESULT CBindCallback::OnProgress(std::uint32_t progress, std::uint32_t progressMax, std::uint32_t,
                                   const wchar_t*) {
   if (m_pOwner == nullptr) return S_OK;
-  m_pOwner->SetFileProgress(progress, progressMax);
-  m_pOwner->SetFilePercentText(FormatFilePercent(progress, progressMax));
+  m_pOwner->SetFileProgressAndText(progress, progressMax, FormatFilePercent(progress, progressMax));
   return S_OK;
 }

@@ -38,6 +38,13 @@ class FileProgressSink {
   virtual void SetFileProgress(std::uint32_t pos, std::uint32_t rangeMax) = 0;
   // The text of the per-file percentage label, then RefreshControl of that label.
   virtual void SetFilePercentText(const std::string& text) = 0;
+  // One block's report: what SetFileProgress(pos, rangeMax) and then SetFilePercentText(text) do, and
+  // returns once both are shown. A sink may carry both to its controls in one go; this default makes
+  // the two calls.
+  virtual void SetFileProgressAndText(std::uint32_t pos, std::uint32_t rangeMax, const std::string& text) {
+    SetFileProgress(pos, rangeMax);
+    SetFilePercentText(text);
+  }
 };
 
 // "%.2lf%%" of received * 100 / total in double precision ("40.96%"). With no total (0) there is no
@@ -57,8 +64,8 @@ class CBindCallback final : public IBindStatusCallback {
   HRESULT OnStartBinding(std::uint32_t, void*) override { return E_NOTIMPL; }
   HRESULT GetPriority(std::int32_t*) override { return E_NOTIMPL; }
   HRESULT OnLowResource(std::uint32_t) override { return E_NOTIMPL; }
-  // Sets the bar to `progress` of 0..`progressMax` and the label to the percentage; the status code
-  // and text are ignored.
+  // Sets the bar to `progress` of 0..`progressMax` and the label to the percentage, as one report
+  // (SetFileProgressAndText); the status code and text are ignored.
   HRESULT OnProgress(std::uint32_t progress, std::uint32_t progressMax, std::uint32_t statusCode,
                      const wchar_t* statusText) override;
   HRESULT OnStopBinding(HRESULT, const wchar_t*) override { return E_NOTIMPL; }

@@ -148,7 +148,11 @@ bool UpdateEngine::DownloadManifests() {
     const std::string& target = staging ? location.stagingPath : location.installedPath;
     ShowStatus(std::string("正在下载 ") + kManifestLabel);
     if (!DownloadFile(location.url, target, nullptr, m_limits)) return false;
-    if (!VerifyManifest(target)) return false;
+    if (!VerifyManifest(target)) {
+      // A manifest whose signature does not hold is not kept: no later run may take it for one.
+      (void)platform::Current().Files().DeleteFile(target);
+      return false;
+    }
   }
   return true;
 }
@@ -213,8 +217,7 @@ bool UpdateEngine::RunFirstInstallEntry(const ManifestEntry& entry) {
   }
   const std::string url = m_serverUrl + "/" + UrlPathText(entry.path) + "/" + UrlPathText(entry.fileName);
 
-  ShowStatus(DownloadingText(entry.fileName, m_done, m_total));
-  m_pDialog->SetFilePercentText(kZeroPercent);
+  m_pDialog->ShowFileStart(DownloadingText(entry.fileName, m_done, m_total), kZeroPercent);
   if (entry.fileName == g_bankProfile.assistantExeName) RenameRunningAssistant(m_installDir);
 
   CBindCallback callback(m_pDialog);
@@ -254,12 +257,10 @@ bool UpdateEngine::DownloadWorkList(bool failedBefore) {
       (void)CreateFolderTree(m_downloadDir + "\\" + folder);
     }
 
-    ShowStatus(DownloadingText(entry, v, count));
-    m_pDialog->SetFilePercentText(kZeroPercent);
+    m_pDialog->ShowFileStart(DownloadingText(entry, v, count), kZeroPercent);
     CBindCallback callback(m_pDialog);
     if (DownloadFileWithDigest(url, target, m_workDigests[static_cast<std::size_t>(v - 1)], &callback, m_limits)) {
-      m_pDialog->SetTotalPercentText(OverallPercent(v, count));
-      m_pDialog->SetTotalPos(static_cast<std::uint32_t>(v));
+      m_pDialog->SetTotalProgress(OverallPercent(v, count), static_cast<std::uint32_t>(v));
     } else {
       ShowFailure(entry);
       result = false;
@@ -269,8 +270,7 @@ bool UpdateEngine::DownloadWorkList(bool failedBefore) {
 }
 
 void UpdateEngine::AdvanceOverall() {
-  m_pDialog->SetTotalPercentText(OverallPercent(m_done, m_total));
-  m_pDialog->SetTotalPos(static_cast<std::uint32_t>(m_done));
+  m_pDialog->SetTotalProgress(OverallPercent(m_done, m_total), static_cast<std::uint32_t>(m_done));
   m_done += 1;
 }
 

@@ -39,6 +39,19 @@ class RunProgressView : public FileProgressSink {
   // The caption of button 2 (Cancel).
   virtual void SetCancelCaption(const std::string& text) = 0;
 
+  // The start of one file's download: SetStatusText(status), then SetFilePercentText(filePercent). A
+  // view may carry both to its controls in one go; this default makes the two calls.
+  virtual void ShowFileStart(const std::string& status, const std::string& filePercent) {
+    SetStatusText(status);
+    SetFilePercentText(filePercent);
+  }
+  // One overall step: SetTotalPercentText(percentText), then SetTotalPos(pos). A view may carry both to
+  // its controls in one go; this default makes the two calls.
+  virtual void SetTotalProgress(const std::string& percentText, std::uint32_t pos) {
+    SetTotalPercentText(percentText);
+    SetTotalPos(pos);
+  }
+
   // An installed file could not be replaced: a message box without owner window with `text`,
   // `caption` and the exclamation icon, and after it is closed the process ends at once with exit
   // code 0. The default does exactly that through the window system and never returns; a test view
