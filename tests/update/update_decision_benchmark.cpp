@@ -23,6 +23,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -257,8 +258,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   for (int size : sizes) {
-    benchmark::RegisterBenchmark("BM_Decision", BM_Decision)->Arg(size)->UseRealTime()->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("BM_Sha1sum", BM_Sha1sum)->Arg(size)->UseRealTime()->Unit(benchmark::kMillisecond);
+    // Beside the mean and the median: the fastest repetition, the one other work disturbed least.
+    for (auto* registered : {benchmark::RegisterBenchmark("BM_Decision", BM_Decision),
+                             benchmark::RegisterBenchmark("BM_Sha1sum", BM_Sha1sum)}) {
+      registered->Arg(size)->UseRealTime()->Unit(benchmark::kMillisecond)->ComputeStatistics(
+          "min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
+    }
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
