@@ -79,7 +79,8 @@ std::string GetAttributeText(XmlReader& reader, const char* elementName, int n, 
 // U+10FFFF) and the empty text give the empty text.
 std::string Utf8ToAnsi(const std::string& text);
 
-// The file digest: Base64 of the SHA-1 of the file's whole contents, read in 4096-byte blocks.
+// The file digest: Base64 of the SHA-1 of the file's whole contents, read in pieces of 64 KiB and hashed
+// in 4096-byte blocks, never loaded whole.
 // False and the empty text when nothing exists at the path; true and the empty text when something
 // exists but cannot be read (a folder, a file that may not be opened).
 bool ComputeFileDigest(const std::string& path, std::string& digest);
