@@ -425,11 +425,19 @@ Status Prefix::ToHost(const std::string& windowsPath, std::string* hostPath) con
   }
 
   std::string host = drive->hostRoot;
+  // Most paths name something that exists as written: one look at the whole path then gives what the
+  // walk below would find, without a look per component.
+  std::string whole = host;
+  for (const std::string& part : parts) whole += "/" + part;
+  struct stat st;
+  if (!parts.empty() && ::lstat(whole.c_str(), &st) == 0) {
+    *hostPath = std::move(whole);
+    return Error::kOk;
+  }
   bool existing = true;  // every component so far exists on the host
   for (const std::string& part : parts) {
     std::string exact = host + "/" + part;
     if (existing) {
-      struct stat st;
       if (::lstat(exact.c_str(), &st) != 0) {
         std::string match = FindCaseInsensitive(host, part);
         if (match.empty()) {
