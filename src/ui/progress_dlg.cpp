@@ -144,6 +144,13 @@ LRESULT CProgressDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     ShowWindow(SW_HIDE);
     return 0;
   }
+  if (message == kStoppedMessage) {
+    if (hiddenRun_) {
+      KillTimer(kPictureTimerId);
+      EndDialog(IDCANCEL);
+    }
+    return 0;
+  }
   return CSkinnedDialog::WindowProc(message, wParam, lParam);
 }
 
@@ -287,7 +294,9 @@ UINT InstallWorker(void* param) {
   auto* dialog = static_cast<CProgressDlg*>(param);
   dialog->m_bDone.store(0);
   if (!dialog->RunEngineSteps()) {
+    const HWND window = dialog->GetSafeHwnd();
     dialog->workerRunning_.store(false);  // the last touch of the dialog
+    (void)gui::PostMessage(window, CProgressDlg::kStoppedMessage);
     return 0;
   }
 

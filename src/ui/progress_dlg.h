@@ -156,6 +156,9 @@ class CProgressDlg : public CSkinnedDialog, public RunProgressView {
   std::atomic<bool> workerRunning_{false};
   // Posted to itself by a silent run's initialisation, so the dialog hides once the modal loop has shown it.
   static constexpr gui::UINT kHideMessage = gui::WM_APP + 0x135;
+  // Posted by the worker when a step stopped the run. A silent run has nobody to close its hidden
+  // dialog, so it closes itself and the program ends instead of waiting unseen for ever.
+  static constexpr gui::UINT kStoppedMessage = gui::WM_APP + 0x136;
   bool hiddenRun_ = false;  // the dialog's own thread only
 };
 

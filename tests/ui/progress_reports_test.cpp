@@ -1,7 +1,7 @@
 // The progress dialog's combined reports, called from a thread other than the dialog's (as the
 // installation worker calls them): after each call the controls show exactly what the separate calls
 // would have left, also when the same report comes twice or something else changed a control between
-// two reports.
+// two reports. And a silent run that stops closes its hidden dialog.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -26,7 +26,10 @@ using namespace ui_test;
 // is the only one reporting to the dialog.
 class HeldSteps final : public SystemIntegrationSteps {
  public:
-  bool NotifyPopupProgram(UpdateEngine&) override { return true; }
+  bool NotifyPopupProgram(UpdateEngine& engine) override {
+    if (silent) dynamic_cast<CProgressDlg*>(engine.m_pDialog)->HideForSilentRun();
+    return true;
+  }
   bool RemoveLegacyAssistants(RunProgressView&) override {
     std::unique_lock<std::mutex> lock(mu_);
     released_.wait_for(lock, std::chrono::seconds(60), [&] { return released; });
@@ -37,6 +40,8 @@ class HeldSteps final : public SystemIntegrationSteps {
   bool StopRunningAssistant(UpdateEngine&) override { return true; }
   void CreateShortcuts(RunProgressView&) override {}
   void StartPopupProgram(const std::string&) override {}
+
+  bool silent = false;  // hides the dialog as a silent update does
 
   void Release() {
     {
@@ -54,7 +59,7 @@ class HeldSteps final : public SystemIntegrationSteps {
 
 class HeldProgressDlg final : public CProgressDlg {
  public:
-  explicit HeldProgressDlg(SystemIntegrationSteps* steps) : CProgressDlg(ModeInstall) { m_pSystemSteps = steps; }
+  HeldProgressDlg(int mode, SystemIntegrationSteps* steps) : CProgressDlg(mode) { m_pSystemSteps = steps; }
 
  protected:
   void EndProcess() override {}
@@ -69,14 +74,17 @@ class ProgressReports : public FrameTest {
     g_install = InstallState();
     g_install.installDir = "C:\\Soft\\voda";
     g_progressDlg = nullptr;
-    dialog_ = std::make_unique<HeldProgressDlg>(&steps_);
-    thread_ = std::thread([this] { dialog_->DoModal(); });
+  }
+  // Opens the dialog of a first installation (its worker held in its first step).
+  void Open() {
+    dialog_ = std::make_unique<HeldProgressDlg>(ModeInstall, &steps_);
+    thread_ = std::thread([this] { result_ = dialog_->DoModal(); returned_ = true; });
     ASSERT_TRUE(WaitFor([&] { return (window_ = FindShown(gui::WindowKind::kDialog, CProgressDlg::kIdd)) != nullptr; }));
   }
   void TearDown() override {
     steps_.Release();
     if (thread_.joinable()) {
-      WaitFor([&] { return !dialog_->WorkerRunning(); }, 60000);
+      WaitFor([&] { return !dialog_ || !dialog_->WorkerRunning(); }, 60000);
       dialog_->EndDialog(gui::IDCANCEL);
       thread_.join();
     }
@@ -111,9 +119,12 @@ class ProgressReports : public FrameTest {
   std::unique_ptr<HeldProgressDlg> dialog_;
   std::thread thread_;
   HWND window_ = nullptr;
+  std::atomic<bool> returned_{false};
+  gui::INT_PTR result_ = -2;
 };
 
 TEST_F(ProgressReports, EachBlockLeavesRangePositionAndTextAsTheSeparateCallsWould) {
+  ASSERT_NO_FATAL_FAILURE(Open());
   CBindCallback callback(dialog_.get());
   struct Step {
     std::uint32_t pos, max;
@@ -143,6 +154,7 @@ TEST_F(ProgressReports, EachBlockLeavesRangePositionAndTextAsTheSeparateCallsWou
 }
 
 TEST_F(ProgressReports, ControlsChangedBetweenTwoReportsAreSetAgain) {
+  ASSERT_NO_FATAL_FAILURE(Open());
   CBindCallback callback(dialog_.get());
   callback.OnProgress(4096, 10000, 0, nullptr);
   // The next file starts: its status and "0%", and a bar of another range; then a report whose text
@@ -164,6 +176,7 @@ TEST_F(ProgressReports, ControlsChangedBetweenTwoReportsAreSetAgain) {
 }
 
 TEST_F(ProgressReports, ReportsAfterTheDialogClosedDoNothing) {
+  ASSERT_NO_FATAL_FAILURE(Open());
   steps_.Release();
   ASSERT_TRUE(WaitFor([&] { return !dialog_->WorkerRunning(); }, 60000));
   dialog_->EndDialog(gui::IDCANCEL);
@@ -173,6 +186,32 @@ TEST_F(ProgressReports, ReportsAfterTheDialogClosedDoNothing) {
   callback.OnProgress(4096, 10000, 0, nullptr);
   dialog_->ShowFileStart("x", "0%");
   dialog_->SetTotalProgress("1%", 1);
+}
+
+// A silent update hides its dialog; when a step stops the run (here the manifests: there is no server)
+// nobody could close it, so it closes itself and the run ends. A run in sight stays open for the user.
+TEST_F(ProgressReports, StoppedSilentRunClosesItsHiddenDialog) {
+  for (const bool silent : {true, false}) {
+    SCOPED_TRACE(silent ? "silent" : "in sight");
+    steps_.silent = silent;
+    returned_ = false;
+    dialog_ = std::make_unique<HeldProgressDlg>(ModeUpdate, &steps_);
+    thread_ = std::thread([this] { result_ = dialog_->DoModal(); returned_ = true; });
+    steps_.Release();
+    ASSERT_TRUE(WaitFor([&] { return dialog_->GetSafeHwnd() != nullptr && !dialog_->WorkerRunning(); }, 60000));
+    if (silent) {
+      EXPECT_TRUE(WaitFor([&] { return returned_.load(); }));
+      if (!returned_) dialog_->EndDialog(gui::IDCANCEL);  // no hang when it stays open
+      thread_.join();
+      EXPECT_EQ(result_, gui::IDCANCEL);
+      continue;
+    } else {
+      EXPECT_FALSE(WaitFor([&] { return returned_.load(); }, 300));
+      EXPECT_TRUE(gui::IsWindowVisible(dialog_->GetSafeHwnd()));
+      dialog_->EndDialog(gui::IDCANCEL);
+    }
+    thread_.join();
+  }
 }
 
 }  // namespace
