@@ -8,6 +8,7 @@
 
 #include "app/dispatcher.h"
 #include "app/downloader_app.h"
+#include "crypto/library_lifetime.h"
 #include "gui/machine.h"
 #include "platform/platform.h"
 #include "platform/posix/image_lock.h"
@@ -44,6 +45,7 @@ class ProgramFirstInstallation final : public FirstInstallDialogs {
 }  // namespace
 
 int main(int argc, char** argv) {
+  KeepCryptoLibrariesForProcessLifetime();
   std::string error;
   std::unique_ptr<platform::posix::PosixPlatform> machine = platform::posix::CreatePosixPlatform(&error);
   if (!machine) {
