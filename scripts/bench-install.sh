@@ -18,12 +18,19 @@
 # tens of milliseconds late, which the many-small-files case shows). The Downloader's figure is its whole run: start, version query,
 # dialogs, manifests, downloads with digest checks, copying, registry records and starting the assistant.
 #
+# The installation sequence waits on purpose in a few places (after the version query, after stopping
+# the assistant, before and while starting it). A small library preloaded into the Downloader times its
+# sleeps: every sleep of 100 ms or more asked for is such a pause (the polling waits sleep 20 ms at
+# most), and their measured durations add up to the "pauses" column. "own" is the whole run less them.
+#
 # Environment:
 #   VODA_BUILD_DIR     the build folder (default: build); the programs are built there when missing
 #   BENCH_SMALL_FILES  number of small files (default 2000)
 #   BENCH_LARGE_MB     size of the large file in MiB (default 1024)
 #   BENCH_CASES        which cases to run (default "small large")
 #   BENCH_KEEP         1 keeps the working folder (releases, prefixes, logs) and prints where it is
+#   BENCH_PLOT         a PNG file: draws the figures as bars into it with gnuplot (installed with apt-get
+#                      when missing)
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -43,6 +50,13 @@ fail() { printf 'bench-install.sh: %s\n' "$*" >&2; exit 1; }
 [[ "$large_mb" =~ ^[1-9][0-9]*$ ]] || fail "BENCH_LARGE_MB must be a positive number of MiB"
 [ -x /usr/bin/time ] || fail "GNU time is missing (/usr/bin/time, Debian package time; scripts/install-deps.sh installs it)"
 command -v curl >/dev/null || fail "curl is missing"
+command -v cc >/dev/null || fail "a C compiler is missing (cc)"
+plot=${BENCH_PLOT:-}
+case "$plot" in "" | /*) ;; *) plot="$source_dir/$plot" ;; esac
+if [ -n "$plot" ] && ! command -v gnuplot >/dev/null; then
+  say "Installing gnuplot-nox for the plot"
+  apt-get install -y gnuplot-nox >/dev/null || fail "gnuplot is missing and could not be installed"
+fi
 
 # --- Build (only what is missing) -------------------------------------------------------------------------
 need_build=0
@@ -110,6 +124,57 @@ make_large() {
   head -c $((large_mb * 1024 * 1024)) /dev/urandom >"$src/Data/large.dat"
 }
 
+# The prescribed pauses are measured by a small preloaded library that times every sleep of 100 ms or
+# more asked for and writes one line per sleep: process id, seconds asked for, seconds slept.
+make_sleep_log() {
+  cat >"$work/sleeplog.c" <<'EOF'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+static double seconds(const struct timespec* t) { return (double)t->tv_sec + (double)t->tv_nsec / 1e9; }
+
+static void note(const struct timespec* asked, const struct timespec* from) {
+  struct timespec to;
+  clock_gettime(CLOCK_MONOTONIC, &to);
+  const char* path = getenv("BENCH_SLEEP_LOG");
+  if (path == NULL || asked == NULL || seconds(asked) < 0.1) return;
+  char line[96];
+  int n = snprintf(line, sizeof line, "%d %.3f %.6f\n", (int)getpid(), seconds(asked), seconds(&to) - seconds(from));
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  if (write(fd, line, (size_t)n) < 0) {}
+  close(fd);
+}
+
+int nanosleep(const struct timespec* asked, struct timespec* left) {
+  static int (*real)(const struct timespec*, struct timespec*);
+  if (real == NULL) real = (int (*)(const struct timespec*, struct timespec*))dlsym(RTLD_NEXT, "nanosleep");
+  struct timespec from;
+  clock_gettime(CLOCK_MONOTONIC, &from);
+  int rc = real(asked, left);
+  note(asked, &from);
+  return rc;
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec* asked, struct timespec* left) {
+  static int (*real)(clockid_t, int, const struct timespec*, struct timespec*);
+  if (real == NULL) real = (int (*)(clockid_t, int, const struct timespec*, struct timespec*))dlsym(RTLD_NEXT, "clock_nanosleep");
+  struct timespec from;
+  clock_gettime(CLOCK_MONOTONIC, &from);
+  int rc = real(clock, flags, asked, left);
+  if (flags == 0) note(asked, &from);
+  return rc;
+}
+EOF
+  cc -shared -fPIC -O2 -o "$work/sleeplog.so" "$work/sleeplog.c" -ldl || fail "cannot build the sleep log library"
+}
+make_sleep_log
+
 # Starts update-server on a release; sets server_pid and port.
 start_server() {
   local release=$1 log=$2
@@ -130,6 +195,7 @@ start_server() {
 measured() { tail -n 1 "$1"; }
 
 results=()
+plot_rows=()
 run_case() {
   local name=$1 dir="$work/$1"
   mkdir -p "$dir"
@@ -159,6 +225,7 @@ EOF
   say "Case $name: the Downloader installs $files files, $bytes bytes"
   local rc=0
   (cd "$dir/run" && env VODA_PREFIX="$dir/prefix" VODA_UI=headless VODA_UI_SCRIPT="$dir/accept-defaults.txt" \
+    LD_PRELOAD="$work/sleeplog.so" BENCH_SLEEP_LOG="$dir/sleeps.txt" \
     /usr/bin/time -f '%e %M' -o "$dir/downloader.time" "$bin/downloader" </dev/null 2>"$dir/downloader.err") || rc=$?
   # The assistant's programs the run started are stand-ins that would keep running.
   local running
@@ -198,13 +265,21 @@ EOF
   local curl_bytes
   curl_bytes=$(du -sb "$dir/curl" | cut -f1)
 
+  # The prescribed pauses: sleeps of 100 ms or more asked for, their measured durations added up.
+  local p_s p_n
+  local downloader_pid
+  downloader_pid=$(awk '{ print $1; exit }' "$dir/sleeps.txt" 2>/dev/null || true)
+  read -r p_s p_n < <(awk -v pid="$downloader_pid" '$1 == pid { total += $3; n++ } END { printf "%.2f %d\n", total, n }' \
+    "$dir/sleeps.txt" 2>/dev/null || echo "0 0")
+  say "Case $name: $p_n prescribed pauses, $p_s s"
   local d_s d_kib c_s c_kib
   read -r d_s d_kib < <(measured "$dir/downloader.time")
   read -r c_s c_kib < <(measured "$dir/curl.time")
   read -r n_s _ < <(measured "$dir/curl-close.time")
-  results+=("$(awk -v n="$name ($files files, $((bytes / 1048576)) MiB)" -v ds="$d_s" -v cs="$c_s" -v dk="$d_kib" -v ck="$c_kib" -v ns="$n_s" \
+  results+=("$(awk -v n="$name ($files files, $((bytes / 1048576)) MiB)" -v ds="$d_s" -v cs="$c_s" -v dk="$d_kib" -v ck="$c_kib" -v ns="$n_s" -v ps="$p_s" \
     'function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
-     BEGIN { printf "| %-28s | %8.2f | %8.2f | %6s | %8.1f | %8.1f | %8.2f | %6s |", n, ds, cs, ratio(ds, cs), dk / 1024, ck / 1024, ns, ratio(ds, ns) }')")
+     BEGIN { printf "| %-28s | %8.2f | %6.2f | %8.2f | %8.2f | %6s | %6s | %8.2f | %6s | %6s | %8.1f | %8.1f |", n, ds, ps, ds - ps, cs, ratio(ds, cs), ratio(ds - ps, cs), ns, ratio(ds, ns), ratio(ds - ps, ns), dk / 1024, ck / 1024 }')")
+  plot_rows+=("$name $d_s $p_s $c_s $n_s")
   say "Case $name: done ($fetched requests, curl wrote $curl_bytes bytes)"
   cp "$dir/downloader.err" "$work/$name-downloader.err" 2>/dev/null || true
   rm -rf "$dir/prefix" "$dir/curl" "$dir/release"
@@ -217,9 +292,35 @@ done
 echo
 echo "Build: ${build_type:-(no build type)}; $(nproc) cores; $(curl --version | head -n 1 | cut -d' ' -f1-2)"
 echo
-echo "Dl. = the Downloader's whole first installation; curl = one curl process fetching the same URLs one"
-echo "after another over one reused connection; curl new conn. = the same with a new connection per URL."
+echo "Dl. = the Downloader's whole first installation; pauses = the waits the installation sequence"
+echo "prescribes, measured; own = Dl. less the pauses; curl = one curl process fetching the same URLs one"
+echo "after another over one reused connection; new c. = the same with a new connection per URL."
+echo "Ratios: the Downloader's time / curl's (whole run, then own work)."
 echo
-printf '| %-28s | %8s | %8s | %6s | %8s | %8s | %8s | %6s |\n' case "Dl. s" "curl s" ratio "Dl. MiB" "curl MiB" "new c. s" ratio
-echo "|------------------------------|----------|----------|--------|----------|----------|----------|--------|"
+printf '| %-28s | %8s | %6s | %8s | %8s | %6s | %6s | %8s | %6s | %6s | %8s | %8s |\n' case "Dl. s" pauses "own s" \
+  "curl s" ratio own "new c. s" ratio own "Dl. MiB" "curl MiB"
+echo "|------------------------------|----------|--------|----------|----------|--------|--------|----------|--------|--------|----------|----------|"
 printf '%s\n' "${results[@]}"
+
+# --- Plot -------------------------------------------------------------------------------------------------
+if [ -n "$plot" ]; then
+  printf '%s\n' "${plot_rows[@]}" | awk '{ printf "%s %s %.2f %s %s\n", $1, $2, $2 - $3, $4, $5 }' >"$work/plot.dat"
+  gnuplot <<EOF
+set terminal pngcairo size 900,500 font "sans,11"
+set output "$plot"
+set title "First installation against curl fetching the same URLs from update-server on 127.0.0.1"
+set ylabel "wall time, s"
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.85 border -1
+set boxwidth 0.9
+set key top left
+set grid ytics
+set yrange [0:*]
+plot "$work/plot.dat" using 2:xtic(1) title "Downloader, whole run" lc rgb "#3b6ea5", \\
+     "" using 3 title "Downloader, without the prescribed pauses" lc rgb "#7fb3e0", \\
+     "" using 4 title "curl, one reused connection" lc rgb "#d9822b", \\
+     "" using 5 title "curl, new connection per URL" lc rgb "#f2c14e"
+EOF
+  say "Plot written to $plot"
+fi
