@@ -27,10 +27,10 @@ class Owner {
       dialog.DoModal();
     });
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!IsWindowVisible(dialog.m_hWnd) && std::chrono::steady_clock::now() < until) {
+    // Found through the window system: dialog.m_hWnd is written by the dialog's thread.
+    while ((window = gui::testing::ShownWindowOf(&dialog)) == nullptr && std::chrono::steady_clock::now() < until) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    window = dialog.m_hWnd;
   }
   ~Owner() { Close(); }
   void Close() {

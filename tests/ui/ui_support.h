@@ -55,6 +55,12 @@ inline gui::HWND ShownWindowOf(const gui::CWnd* object) {
     if (gui::CWnd::FromHandle(h) == object && gui::IsWindowVisible(h)) return h;
   return nullptr;
 }
+// The same, shown or hidden.
+inline gui::HWND WindowOf(const gui::CWnd* object) {
+  for (gui::HWND h : gui::TopLevelWindows())
+    if (gui::CWnd::FromHandle(h) == object) return h;
+  return nullptr;
+}
 
 inline gui::WindowState StateOf(gui::HWND h) {
   gui::WindowState s;
