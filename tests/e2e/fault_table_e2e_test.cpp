@@ -227,6 +227,10 @@ const Row kRows[] = {
     {"UpdateTamperedComponentIsNeverStaged", Mode::kUpdate, {"/files/Data/d.dat body not the published bytes"},
      Special::kNone, false, kUpdateComponentFails, {Status("下载Data\\d.dat 失败"), Button("下载失败")},
      {"下载还未完成", "正在下载 Script"}, "GET /files/Data/d.dat", 5},
+    {"UpdateEntryLeavingTheInstallationFolder", Mode::kUpdate, {}, Special::kEscapingEntry, false,
+     kUpdateComponentFails,
+     {Status("下载..\\..\\escape.txt 失败"), Button("下载失败"), Status("正在下载 Data\\d.dat   1/2")},
+     {"下载还未完成", "正在下载 Script"}},
     {"UpdateCopyOntoAFileHeldByARunningProgram", Mode::kUpdate, {}, Special::kHeldFile, false,
      std::string(kAcceptUpdate) + "wait box \"" + kHeldText + "\" 60\nanswer ok\nsleep 20000\n", {Box(kHeldText)},
      {"完成安装,准备启动助手"}},
@@ -464,6 +468,7 @@ TEST_P(FaultTable, RunLeavesOnlyVerifiedFilesAndALaterRunSucceeds) {
   ExpectOnlyVerifiedFiles(row.special == Special::kKilled);
   if (row.special == Special::kEscapingEntry) {
     EXPECT_FALSE(voda_test::FileExists(machine_.HostPath("C:\\escape.txt")));
+    EXPECT_FALSE(voda_test::FileExists(machine_.HostPath("C:\\Program Files (x86)\\escape.txt")));
     EXPECT_EQ(Count(server_->Output(), "escape.txt"), 0u) << server_->Output();
   }
   if (row.succeeds) {
