@@ -44,6 +44,7 @@ enum class Special {
   kLostFile,         // the installed Data\d.dat deleted before the run
   kHeldFile,         // Tools\helper.exe of the installation runs while the update copies over it
   kKilled,           // the downloader killed while a large body streams in
+  kSilent,           // the update is installed at once and unseen (the server's "update" 2)
 };
 
 struct Row {
@@ -178,6 +179,8 @@ const Row kRows[] = {
     {"BankManifestCutTwiceThenWhole", Mode::kInstall, {"/files/Digest_861.xml first=2 cut 100"}, Special::kNone,
      true, kInstallSucceeds, {Status("正在下载 t.dat   5/5"), Status("完成安装,准备启动助手")}, {},
      "GET /files/Digest_861.xml", 3},
+    {"ManifestSignatureBroken", Mode::kInstall, {}, Special::kBrokenSignature, false, kInstallManifestFails,
+     {Status("正在下载 配置文件")}, {"下载还未完成", "正在下载 ZivIV_861.exe"}},
     {"EntryLeavingTheInstallationFolder", Mode::kInstall, {}, Special::kEscapingEntry, false,
      kInstallComponentFails, {Status("下载escape.txt 失败"), Button("下载失败")},
      {"下载还未完成", "正在下载 ZivIV_861.exe"}},
@@ -231,6 +234,8 @@ const Row kRows[] = {
      kUpdateComponentFails,
      {Status("下载..\\..\\escape.txt 失败"), Button("下载失败"), Status("正在下载 Data\\d.dat   1/2")},
      {"下载还未完成", "正在下载 Script"}},
+    {"SilentUpdateManifest500EndsUnseen", Mode::kUpdate, {"/files/Digest.xml status 500"}, Special::kSilent, false,
+     "sleep 60000\n", {Status("正在下载 配置文件")}, {"下载还未完成"}, "GET /files/Digest.xml", 5},
     {"UpdateCopyOntoAFileHeldByARunningProgram", Mode::kUpdate, {}, Special::kHeldFile, false,
      std::string(kAcceptUpdate) + "wait box \"" + kHeldText + "\" 60\nanswer ok\nsleep 20000\n", {Box(kHeldText)},
      {"完成安装,准备启动助手"}},
@@ -405,7 +410,7 @@ TEST_P(FaultTable, RunLeavesOnlyVerifiedFilesAndALaterRunSucceeds) {
   if (row.mode == Mode::kUpdate) {
     std::map<std::string, std::string> second = SecondRelease(first);
     if (row.special == Special::kHeldFile) second["Tools/helper.exe"] = first["Tools/helper.exe"] + "second edition";
-    served = Publish("1.0.0.2", second, "1");
+    served = Publish("1.0.0.2", second, row.special == Special::kSilent ? "2" : "1");
     version = "1.0.0.2";
     ASSERT_FALSE(HasFatalFailure());
   }
@@ -491,9 +496,10 @@ TEST_P(FaultTable, RunLeavesOnlyVerifiedFilesAndALaterRunSucceeds) {
     again = Run({"-losefile"}, kRepairSucceeds);
     EXPECT_NE(again.standardError.find(Status("无需更新")), std::string::npos) << again.standardError;
   } else {
-    again = Run(arguments, row.mode == Mode::kInstall  ? kInstallSucceeds
-                           : row.mode == Mode::kUpdate ? kUpdateSucceeds
-                                                       : kRepairSucceeds);
+    again = Run(arguments, row.mode == Mode::kInstall      ? kInstallSucceeds
+                           : row.special == Special::kSilent ? "sleep 60000\n"
+                           : row.mode == Mode::kUpdate     ? kUpdateSucceeds
+                                                           : kRepairSucceeds);
   }
   EXPECT_NE(again.standardError.find(Status("完成安装,准备启动助手")), std::string::npos) << again.standardError;
   EXPECT_EQ(ReadValue(ProductRegistryKey(), platform::kKeyRead, "Version"), e2e::Sz(version));
