@@ -34,6 +34,7 @@ class RunningProgram {
   RunningProgram& operator=(const RunningProgram&) = delete;
 
   bool started() const { return pid_ > 0; }
+  int pid() const { return pid_; }
   // Waits at most timeoutMs for the end; kills the program when it runs longer (finished stays false).
   ProgramRun Wait(int timeoutMs);
 

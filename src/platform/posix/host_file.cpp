@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace platform::posix {
@@ -106,28 +107,52 @@ void HostTempFile::Discard() {
   temp_.clear();
 }
 
-int HostTempFile::Create(const std::string& target) {
-  Discard();
-  std::string folder = HostParent(target);
-  std::string base = target.substr(target.rfind('/') + 1);
+std::string HostTempFile::TempName() const {
+  std::string folder = HostParent(target_);
+  std::string base = target_.substr(target_.rfind('/') + 1);
   char suffix[64];
   std::snprintf(suffix, sizeof suffix, "%s%ld.%u", kTempMarker, static_cast<long>(::getpid()),
                 g_tempCounter++);
-  std::string temp = (folder == "/" ? std::string() : folder) + "/." + base + suffix;
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return errno;
+  return (folder == "/" ? std::string() : folder) + "/." + base + suffix;
+}
+
+int HostTempFile::Create(const std::string& target) {
+  Discard();
+  target_ = target;
+  // Unnamed until it is complete, where the file system allows: a writer killed mid-write leaves
+  // nothing behind. Otherwise a hidden name beside the target, which RemoveStaleTemporaries clears.
+  int fd = -1;
+#ifdef O_TMPFILE
+  fd = ::open(HostParent(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+#endif
+  std::string temp;
+  if (fd < 0) {
+    temp = TempName();
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+  }
   // Marks the temporary file as being written: RemoveStaleTemporaries leaves it alone.
   if (!LockTemp(fd, true)) {
     int rc = errno;
     ::close(fd);
-    ::unlink(temp.c_str());
+    if (!temp.empty()) ::unlink(temp.c_str());
     return rc;
   }
-  target_ = target;
   temp_ = temp;
   fd_ = fd;
   written_ = 0;
   flushed_ = 0;
+  return 0;
+}
+
+// Gives an unnamed temporary file its hidden name, so that it can be renamed over the target.
+int HostTempFile::NameUnnamed() {
+  if (!temp_.empty()) return 0;
+  const std::string name = TempName();
+  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) return errno;
+  temp_ = name;
   return 0;
 }
 
@@ -165,6 +190,7 @@ int HostTempFile::Commit(mode_t mode, bool noReplace) {
   if (fd_ < 0) return EBADF;
   int rc = ::fchmod(fd_, mode) == 0 ? 0 : errno;
   if (rc == 0 && ::fsync(fd_) != 0) rc = errno;
+  if (rc == 0) rc = NameUnnamed();
   // Renamed while still open and locked, so that no sweep of stale temporaries takes it meanwhile.
   if (rc == 0) {
     if (noReplace) {

@@ -38,8 +38,11 @@ class HostTempFile {
   void Discard();
 
  private:
+  std::string TempName() const;
+  int NameUnnamed();
+
   std::string target_;
-  std::string temp_;
+  std::string temp_;  // empty while the file has no name
   int fd_ = -1;
   uint64_t written_ = 0;  // bytes appended
   uint64_t flushed_ = 0;  // bytes handed to the disk so far
