@@ -36,12 +36,7 @@ fail() { printf 'pictures.sh: %s\n' "$*" >&2; exit 1; }
 source scripts/lib/sample-release.sh
 
 # --- Packages and build ---------------------------------------------------------------------------------
-say "Packages"
-bash scripts/install-deps.sh
-
-say "Building into $build_dir"
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build_dir" --target downloader update-server voda-release standin -j"$(nproc)"
+voda_install_and_build "$build_dir"
 
 # --- Working folders --------------------------------------------------------------------------------------
 work=$(mktemp -d "${TMPDIR:-/tmp}/voda-pictures.XXXXXX")

@@ -1,7 +1,20 @@
-# Shared pieces of the scripts that run the Downloader against the bundled update server: the sample
+# Shared pieces of the scripts that run the Downloader against the bundled update server: installing
+# the packages and building the programs, the sample
 # release's components, starting and stopping update-server, and the serverip.dat that points the
 # Downloader at it. Sourced by scripts/install.sh and scripts/pictures.sh; the caller sets `set -euo
-# pipefail` and defines fail().
+# pipefail` and defines fail() and say().
+
+# voda_install_and_build BUILD_DIR
+# Installs the Debian packages and builds the four programs the runs need into BUILD_DIR. The caller
+# defines say().
+voda_install_and_build() {
+  local build_dir=$1
+  say "Packages"
+  bash scripts/install-deps.sh
+  say "Building into $build_dir"
+  cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build_dir" --target downloader update-server voda-release standin -j"$(nproc)"
+}
 
 # voda_sample_components BIN DIR
 # Lays out the sample release's components in DIR (made if missing), with the programs of the build's
