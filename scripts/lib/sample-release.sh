@@ -1,8 +1,7 @@
 # Shared pieces of the scripts that run the Downloader against the bundled update server: installing
-# the packages and building the programs, the sample
-# release's components, starting and stopping update-server, and the serverip.dat that points the
-# Downloader at it. Sourced by scripts/install.sh and scripts/pictures.sh; the caller sets `set -euo
-# pipefail` and defines fail() and say().
+# the packages and building the programs, the sample release's components, starting and stopping
+# update-server, and the serverip.dat that points the Downloader at it. Sourced by scripts/install.sh
+# and scripts/pictures.sh; the caller sets `set -euo pipefail` and defines fail() and say().
 
 # voda_install_and_build BUILD_DIR
 # Installs the Debian packages and builds the four programs the runs need into BUILD_DIR. The caller
