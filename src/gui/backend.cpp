@@ -81,6 +81,24 @@ int DefaultButton(HWND top) {
   return IDOK;
 }
 
+ControlState StateOfControl(HWND h, const WindowRecord& c) {
+  ControlState cs;
+  cs.hwnd = h;
+  cs.id = c.id;
+  cs.cls = c.cls;
+  cs.style = c.style;
+  cs.text = c.text;
+  cs.rect = c.rect;
+  cs.visible = c.visible;
+  cs.enabled = c.enabled;
+  cs.check = c.check;
+  cs.rangeLower = c.rangeLower;
+  cs.rangeUpper = c.rangeUpper;
+  cs.pos = c.pos;
+  cs.painted = c.ownerPainted;
+  return cs;
+}
+
 }  // namespace
 
 void EnsureBackend() {
@@ -144,26 +162,21 @@ bool GetWindowState(HWND topLevel, WindowState* state) {
   s.text = r->boxText;
   s.type = r->boxType;
   s.generation = r->generation;
+  s.controls.reserve(r->children.size());
   for (HWND h : r->children) {
     WindowRecord* c = ws.Find(h);
-    if (c == nullptr) continue;
-    ControlState cs;
-    cs.hwnd = h;
-    cs.id = c->id;
-    cs.cls = c->cls;
-    cs.style = c->style;
-    cs.text = c->text;
-    cs.rect = c->rect;
-    cs.visible = c->visible;
-    cs.enabled = c->enabled;
-    cs.check = c->check;
-    cs.rangeLower = c->rangeLower;
-    cs.rangeUpper = c->rangeUpper;
-    cs.pos = c->pos;
-    cs.painted = c->ownerPainted;
-    s.controls.push_back(std::move(cs));
+    if (c != nullptr) s.controls.push_back(StateOfControl(h, *c));
   }
   *state = std::move(s);
+  return true;
+}
+
+bool GetControlState(HWND control, ControlState* state) {
+  WindowSystem& ws = WS();
+  std::lock_guard<std::mutex> lock(ws.mu);
+  WindowRecord* c = ws.Find(control);
+  if (c == nullptr || !c->child || state == nullptr) return false;
+  *state = StateOfControl(control, *c);
   return true;
 }
 

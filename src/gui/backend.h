@@ -62,6 +62,9 @@ struct WindowState {
 std::vector<HWND> TopLevelWindows();
 // A copy of the window's state; false when it is gone.
 bool GetWindowState(HWND topLevel, WindowState* state);
+// A copy of one control's state, cheaper than the whole window's; false when it is gone or is not a
+// control.
+bool GetControlState(HWND control, ControlState* state);
 // The top-level window a control belongs to (the window itself for a top-level window).
 HWND TopLevelOf(HWND window);
 

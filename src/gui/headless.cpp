@@ -93,52 +93,78 @@ class HeadlessBackend final : public Backend {
     if (watchdog_.joinable()) watchdog_.join();
   }
 
+  // Says what a person would notice: a window shown, hidden or closed, a text, a check box. Runs on
+  // every change (a download moves its bar thousands of times), so it copies only what it reports:
+  // the whole window when one is shown, one control otherwise.
   void WindowChanged(HWND topLevel, Change change, HWND control) override {
     if (!options_.echo) return;
-    WindowState s;
-    bool exists = GetWindowState(topLevel, &s);
-    std::lock_guard<std::mutex> lock(mu_);
-    if (exists) names_[topLevel] = Name(s);
-    std::string name = names_.count(topLevel) != 0 ? names_[topLevel] : "window";
     switch (change) {
-      case Change::kShown:
-        if (exists) Say(Shown(s));
-        break;
-      case Change::kHidden:
-        Say(name + " hidden");
-        break;
-      case Change::kDestroyed:
-        if (names_.erase(topLevel) != 0) Say(name + " closed");
-        break;
-      case Change::kText:
-        if (!exists) break;
+      case Change::kCreated: {
+        WindowState s;
+        if (!GetWindowState(topLevel, &s)) return;
+        std::lock_guard<std::mutex> lock(mu_);
+        names_[topLevel] = Name(s);
+        return;
+      }
+      case Change::kShown: {
+        WindowState s;
+        if (!GetWindowState(topLevel, &s)) return;
+        std::lock_guard<std::mutex> lock(mu_);
+        names_[topLevel] = Name(s);
+        Say(Shown(s));
+        return;
+      }
+      case Change::kHidden: {
+        std::lock_guard<std::mutex> lock(mu_);
+        Say(NameOf(topLevel) + " hidden");
+        return;
+      }
+      case Change::kDestroyed: {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = names_.find(topLevel);
+        if (it == names_.end()) return;
+        Say(it->second + " closed");
+        names_.erase(it);
+        return;
+      }
+      case Change::kText: {
         if (control == nullptr) {
-          Say(name + " title \"" + s.title + "\"");
-        } else {
-          for (const ControlState& c : s.controls) {
-            if (c.hwnd == control) Say(name + ": " + std::to_string(c.id) + " \"" + c.text + "\"");
-          }
+          WindowState s;
+          if (!GetWindowState(topLevel, &s)) return;
+          std::lock_guard<std::mutex> lock(mu_);
+          names_[topLevel] = Name(s);
+          Say(Name(s) + " title \"" + s.title + "\"");
+          return;
         }
-        break;
-      case Change::kControl:
-        if (!exists || control == nullptr) break;
-        for (const ControlState& c : s.controls) {
-          if (c.hwnd != control) continue;
-          if (c.cls == ControlClass::kButton && (c.style & BS_TYPEMASK) == BS_AUTOCHECKBOX) {
-            auto it = checks_.find(control);
-            if (it == checks_.end() || it->second != c.check) {
-              checks_[control] = c.check;
-              Say(name + ": " + std::to_string(c.id) + (c.check == BST_CHECKED ? " checked" : " unchecked"));
-            }
-          }
-        }
-        break;
+        ControlState c;
+        if (!GetControlState(control, &c)) return;
+        std::lock_guard<std::mutex> lock(mu_);
+        Say(NameOf(topLevel) + ": " + std::to_string(c.id) + " \"" + c.text + "\"");
+        return;
+      }
+      case Change::kControl: {
+        ControlState c;
+        if (control == nullptr || !GetControlState(control, &c)) return;
+        if (c.cls != ControlClass::kButton || (c.style & BS_TYPEMASK) != BS_AUTOCHECKBOX) return;
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = checks_.find(control);
+        if (it != checks_.end() && it->second == c.check) return;
+        checks_[control] = c.check;
+        Say(NameOf(topLevel) + ": " + std::to_string(c.id) + (c.check == BST_CHECKED ? " checked" : " unchecked"));
+        return;
+      }
       default:
-        break;
+        return;
     }
   }
 
  private:
+  // The name a window was last seen under (it may be gone already). Called with mu_ held.
+  std::string NameOf(HWND topLevel) const {
+    auto it = names_.find(topLevel);
+    return it != names_.end() ? it->second : "window";
+  }
+
   // Ends the process when a shown window waits for nobody.
   void Watch() {
     WindowSystem& ws = WindowSystem::Get();

@@ -246,9 +246,30 @@ ScriptedUser::ScriptedUser(std::string name) : name_(std::move(name)), waker_(st
 
 ScriptedUser::~ScriptedUser() { RemoveObserver(this); }
 
-void ScriptedUser::WindowChanged(HWND, Change, HWND) { waker_->Wake(); }
+void ScriptedUser::Waker::WindowChanged(Change change, HWND control) {
+  // Painting changes nothing a command waits for.
+  if (change == Change::kInvalidated || change == Change::kUpdate) return;
+  std::lock_guard<std::mutex> lock(mu);
+  if (control != nullptr && (watched.kind == Watched::kNoControls ||
+                             (watched.kind == Watched::kOneControl && control != watched.control))) {
+    return;
+  }
+  ++changes;
+  changed.notify_all();
+}
 
-bool ScriptedUser::WaitFor(int timeoutMs, const std::function<bool()>& found) {
+void ScriptedUser::WindowChanged(HWND, Change change, HWND control) { waker_->WindowChanged(change, control); }
+
+bool ScriptedUser::WaitFor(int timeoutMs, const std::function<bool()>& found, Watched watched) {
+  struct Watching {
+    Waker& waker;
+    Watching(Waker& w, Watched what) : waker(w) { Set(what); }
+    ~Watching() { Set(Watched::All()); }
+    void Set(Watched what) {
+      std::lock_guard<std::mutex> lock(waker.mu);
+      waker.watched = what;
+    }
+  } watching(*waker_, watched);
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     uint64_t seen = 0;
@@ -381,7 +402,7 @@ bool ScriptedUser::Execute(const ScriptCommand& command, std::string* error) {
       match = [](const WindowState& s) { return s.kind == WindowKind::kFolderBrowser; };
     }
     HWND found = nullptr;
-    if (!WaitFor(ms, [&] { return (found = FindVisible(match)) != nullptr; })) {
+    if (!WaitFor(ms, [&] { return (found = FindVisible(match)) != nullptr; }, Watched::TopLevelOnly())) {
       return fail("timed out after " + Seconds(ms) + " waiting for " + target);
     }
     current_ = found;
@@ -392,6 +413,7 @@ bool ScriptedUser::Execute(const ScriptCommand& command, std::string* error) {
     if (!needCurrent()) return false;
     int ms = secondsOr(key == "wait text" ? 4 : key == "wait gone" ? 2 : 3);
     int id = key == "wait gone" ? 0 : integer(2);
+    const ControlState* watched = key == "wait gone" ? nullptr : FindControl(cur, id);
     std::string last;
     bool ok = WaitFor(ms, [&] {
       WindowState s;
@@ -402,7 +424,7 @@ bool ScriptedUser::Execute(const ScriptCommand& command, std::string* error) {
       last = c->text;
       if (key == "wait text") return c->text == w[3];
       return key == "wait visible" ? c->visible : !c->visible;
-    });
+    }, key == "wait gone" ? Watched::TopLevelOnly() : Watched::Control(watched ? watched->hwnd : nullptr));
     if (ok) return true;
     if (key == "wait gone") return fail("timed out after " + Seconds(ms) + " waiting for " + Describe(cur) + " to close");
     if (key == "wait text") {
@@ -433,7 +455,7 @@ bool ScriptedUser::Execute(const ScriptCommand& command, std::string* error) {
       shown << c->pos << " of " << c->rangeLower << " to " << c->rangeUpper;
       last = shown.str();
       return percent >= low && percent <= high;
-    });
+    }, Watched::Control(bar->hwnd));
     if (ok) return true;
     return fail("timed out after " + Seconds(ms) + " waiting for control " + w[2] + " of " + Describe(cur) +
                 " to be " + w[3] + "% to " + w[4] + "% full (it is at " + last + ")");

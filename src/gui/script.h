@@ -47,8 +47,22 @@ class ScriptedUser final : public Backend {
   void WindowChanged(HWND topLevel, Change change, HWND control) override;
 
  private:
-  // Waits until found() returns true (checked at every change and every 50 ms) or timeoutMs passes.
-  bool WaitFor(int timeoutMs, const std::function<bool()>& found);
+  // The changes that can make a waiting command's condition true. Changes of top-level windows always
+  // can; of controls, all of them, none, or only those of one control. A download changes its bars and
+  // labels thousands of times, and a condition about another window or control need not be checked
+  // after each of them.
+  struct Watched {
+    enum Kind { kAllControls, kNoControls, kOneControl } kind = kAllControls;
+    HWND control = nullptr;  // kOneControl
+    static Watched All() { return {}; }
+    static Watched TopLevelOnly() { return {kNoControls, nullptr}; }
+    // One control; all controls when it is not known (nullptr).
+    static Watched Control(HWND control) { return {control ? kOneControl : kAllControls, control}; }
+  };
+
+  // Waits until found() returns true (checked at every change `watched` names, at every input signal
+  // and every 50 ms) or timeoutMs passes.
+  bool WaitFor(int timeoutMs, const std::function<bool()>& found, Watched watched = Watched::All());
   bool Act(const std::function<bool(std::function<void()>)>& post, const std::string& what,
            std::string* error);
   bool WaitForControl(int id, int timeoutMs, HWND* control, std::string* error);
@@ -58,7 +72,9 @@ class ScriptedUser final : public Backend {
     std::mutex mu;
     std::condition_variable changed;
     uint64_t changes = 0;
-    void Wake();
+    Watched watched;
+    void Wake();  // an input signal
+    void WindowChanged(Change change, HWND control);  // of a window (control nullptr) or a control
   };
 
   std::string name_;
