@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 #include <utility>
 
 #include "platform/posix/core_backends.h"
@@ -291,7 +294,7 @@ class PosixFileSystem final : public FileSystem {
     if (OnReadOnlyDrive(host)) return Error::kAccessDenied;
     if (!HostIsFolder(HostParent(host))) return Error::kNotFound;
     if (HostIsFolder(host)) return Error::kAccessDenied;
-    RemoveStaleTemporaries(host);  // what a writer killed mid-write left of earlier contents
+    SweepFolderOnce(HostParent(host));
     auto staged = std::make_unique<PosixStagedFile>(host);
     if (int rc = staged->Create(); rc != 0) return Translate(rc);
     *file = std::move(staged);
@@ -372,8 +375,21 @@ class PosixFileSystem final : public FileSystem {
     return prefix.ToWindows(buf);
   }
 
+  // Clears what writers killed mid-write left in the folder, the first time this process writes there.
+  // Later leftovers can only come from other processes killed meanwhile; the next process clears them.
+  // Once per folder, so that writing many files into one folder does not list it again for each.
+  void SweepFolderOnce(const std::string& folder) {
+    {
+      std::lock_guard<std::mutex> lock(sweptMu_);
+      if (!swept_.insert(folder).second) return;
+    }
+    RemoveStaleTemporaries(folder);
+  }
+
   const Prefix& prefix_;
   const std::string modulePath_;
+  std::mutex sweptMu_;
+  std::set<std::string> swept_;  // host folders already cleared of leftovers
 };
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -233,16 +232,12 @@ int CopyHostFileAtomic(const std::string& from, const std::string& to, mode_t mo
   return rc != 0 ? rc : file.Commit(mode, noReplace);
 }
 
-void RemoveStaleTemporaries(const std::string& target) {
-  const std::string folder = HostParent(target);
-  const std::string prefix = "." + target.substr(target.rfind('/') + 1) + kTempMarker;
+void RemoveStaleTemporaries(const std::string& folder) {
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return;
   std::vector<std::string> found;
   while (dirent* e = ::readdir(dir)) {
-    if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) {
-      found.push_back((folder == "/" ? std::string() : folder) + "/" + e->d_name);
-    }
+    if (IsTemporaryName(e->d_name)) found.push_back((folder == "/" ? std::string() : folder) + "/" + e->d_name);
   }
   ::closedir(dir);
   for (const std::string& path : found) {

@@ -66,9 +66,9 @@ int ReadHostFile(const std::string& path, std::string* data);
 // mid-write); listings skip them.
 bool IsTemporaryName(const std::string& name);
 
-// Removes the temporary files that writers of `target` left behind when they were killed mid-write:
+// Removes the temporary files in `folder` that writers left behind when they were killed mid-write:
 // those no HostTempFile holds open any more (in this process or another). Best effort.
-void RemoveStaleTemporaries(const std::string& target);
+void RemoveStaleTemporaries(const std::string& folder);
 
 // mkdir -p.
 int MakeHostFolders(const std::string& path);
