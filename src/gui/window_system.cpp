@@ -171,7 +171,12 @@ void WindowSystem::ProcessSent(std::unique_lock<std::mutex>& lock,
   lock.lock();
   message->result = result;
   message->done = true;
-  if (message->sender) message->sender->wake.notify_all();
+  // The sender is woken after the lock is let go, so that it does not wake only to wait for the lock.
+  if (std::shared_ptr<ThreadQueue> sender = message->sender) {
+    lock.unlock();
+    sender->wake.notify_all();
+    lock.lock();
+  }
 }
 
 bool WindowSystem::WaitForReply(std::unique_lock<std::mutex>& lock,
@@ -229,7 +234,11 @@ bool WindowSystem::Send(HWND h, UINT message, WPARAM wParam, LPARAM lParam, std:
   m->sender = CurrentQueue();
   std::shared_ptr<ThreadQueue> owner = r->owner;
   owner->sent.push_back(m);
+  // As in ProcessSent: the owner thread is woken after the lock is let go. The reply may be complete
+  // before the lock is taken again; WaitForReply then returns at once.
+  lock.unlock();
   owner->wake.notify_all();
+  lock.lock();
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   if (!WaitForReply(lock, m, timeoutMs < 0 ? nullptr : &deadline)) return false;
   if (result != nullptr) *result = m->result;
