@@ -10,6 +10,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a thread that waits for another (a sent message's reply, or its next message) watches for it
+// before it sleeps. A worker reporting a download block by block and the dialog's thread answering hand
+// over thousands of times a second, each hand-over a few microseconds of work; a thread that sleeps must
+// be woken, which costs more than the work (on a virtual machine, an interrupt between processors).
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
+
+// Lets go of the lock and watches `changed` (lock-free) for up to kSpinBeforeSleep, yielding the
+// processor between looks; the lock is held again on return. The caller re-checks its conditions
+// afterwards: the spin only shortens the way to them.
+template <typename Changed>
+void SpinBeforeSleep(std::unique_lock<std::mutex>& lock, Changed changed) {
+  lock.unlock();
+  const Clock::time_point until = Clock::now() + kSpinBeforeSleep;
+  while (!changed() && Clock::now() < until) std::this_thread::yield();
+  lock.lock();
+}
+
 // Ends a thread's queue when the thread ends: messages still waiting to be sent to it return 0.
 struct QueueHolder {
   std::shared_ptr<ThreadQueue> queue;
@@ -126,7 +143,7 @@ void WindowSystem::Destroy(HWND topLevel) {
       }
     }
     q.sent.erase(std::remove_if(q.sent.begin(), q.sent.end(),
-                                [&](const std::shared_ptr<SentMessage>& m) { return m->done; }),
+                                [&](const std::shared_ptr<SentMessage>& m) { return m->done.load(); }),
                  q.sent.end());
     q.posted.erase(std::remove_if(q.posted.begin(), q.posted.end(),
                                   [&](const PostedMessage& m) { return isGone(m.hwnd); }),
@@ -183,13 +200,22 @@ bool WindowSystem::WaitForReply(std::unique_lock<std::mutex>& lock,
                                 const std::shared_ptr<SentMessage>& message,
                                 const Clock::time_point* deadline) {
   std::shared_ptr<ThreadQueue> me = CurrentQueue();
+  bool spun = false;
   while (!message->done) {
     if (!me->sent.empty()) {
       auto incoming = me->sent.front();
       me->sent.pop_front();
       ProcessSent(lock, incoming);
+      spun = false;
       continue;
     }
+    if (!spun) {
+      spun = true;
+      const uint64_t arrivals = me->arrivals.load();
+      SpinBeforeSleep(lock, [&] { return message->done.load() || me->arrivals.load() != arrivals; });
+      continue;
+    }
+    spun = false;
     if (deadline == nullptr) {
       me->wake.wait(lock);
     } else if (me->wake.wait_until(lock, *deadline) == std::cv_status::timeout && !message->done) {
@@ -234,6 +260,7 @@ bool WindowSystem::Send(HWND h, UINT message, WPARAM wParam, LPARAM lParam, std:
   m->sender = CurrentQueue();
   std::shared_ptr<ThreadQueue> owner = r->owner;
   owner->sent.push_back(m);
+  ++owner->arrivals;
   // As in ProcessSent: the owner thread is woken after the lock is let go. The reply may be complete
   // before the lock is taken again; WaitForReply then returns at once.
   lock.unlock();
@@ -256,6 +283,7 @@ bool WindowSystem::Post(HWND h, UINT message, WPARAM wParam, LPARAM lParam, std:
   m.lParam = lParam;
   m.task = std::move(task);
   r->owner->posted.push_back(std::move(m));
+  ++r->owner->arrivals;
   r->owner->wake.notify_all();
   return true;
 }
@@ -267,11 +295,13 @@ void WindowSystem::RunModalLoop(HWND window) {
     WindowRecord* r = Find(window);
     return r == nullptr || r->ended;
   };
+  bool spun = false;  // since the last message: an idle loop spins once, then sleeps
   while (!ended()) {
     if (!q->sent.empty()) {
       auto m = q->sent.front();
       q->sent.pop_front();
       ProcessSent(lock, m);
+      spun = false;
       continue;
     }
     if (!q->posted.empty()) {
@@ -284,6 +314,7 @@ void WindowSystem::RunModalLoop(HWND window) {
         Dispatch(m.hwnd, m.message, m.wParam, m.lParam);
       }
       lock.lock();
+      spun = false;
       continue;
     }
     // Timers come last, when nothing else waits, as WM_TIMER does.
@@ -299,8 +330,16 @@ void WindowSystem::RunModalLoop(HWND window) {
       lock.unlock();
       Dispatch(h, WM_TIMER, id, 0);
       lock.lock();
+      spun = false;
       continue;
     }
+    if (!spun) {
+      spun = true;
+      const uint64_t arrivals = q->arrivals.load();
+      SpinBeforeSleep(lock, [&] { return q->arrivals.load() != arrivals; });
+      continue;
+    }
+    spun = false;
     if (next != nullptr) {
       q->wake.wait_until(lock, next->due);
     } else {

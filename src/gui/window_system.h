@@ -2,6 +2,7 @@
 // framework's own files include this.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -29,7 +30,8 @@ struct SentMessage {
   std::function<void()> task;  // a framework task instead of a message
   LRESULT result = 0;
   bool taken = false;
-  bool done = false;
+  // Written under the window system's lock; atomic so that a waiting sender may watch it without.
+  std::atomic<bool> done{false};
   std::shared_ptr<ThreadQueue> sender;
 };
 
@@ -52,6 +54,9 @@ struct Timer {
 struct ThreadQueue {
   std::thread::id thread;
   std::condition_variable wake;
+  // Counts the messages sent or posted to the thread (written under the lock): an idle thread watches
+  // it for a moment before it sleeps.
+  std::atomic<uint64_t> arrivals{0};
   std::deque<std::shared_ptr<SentMessage>> sent;
   std::deque<PostedMessage> posted;
   std::vector<Timer> timers;
