@@ -163,6 +163,18 @@ std::string MachineRun::InstalledHost(const std::string& relative) const {
   return machine_.HostPath(relative.empty() ? installDir_ : installDir_ + "\\" + relative);
 }
 
+void MachineRun::ExpectInstalled(const std::string& release, const std::string& manifest) {
+  const std::vector<Entry> entries = ManifestEntries(voda_test::ReadHostFile(release + "/files/" + manifest));
+  ASSERT_FALSE(entries.empty()) << manifest;
+  for (const Entry& e : entries) {
+    SCOPED_TRACE(e.Relative());
+    const std::string host = InstalledHost(e.Relative());
+    ASSERT_TRUE(voda_test::FileExists(host));
+    EXPECT_EQ(OpensslDigest(host), e.digest);
+    EXPECT_EQ(voda_test::ReadHostFile(host), voda_test::ReadHostFile(release + "/files/" + e.HostRelative()));
+  }
+}
+
 RawValue MachineRun::ReadValue(const std::string& key, std::uint32_t access, const std::string& name) {
   std::string error;
   std::unique_ptr<platform::posix::PosixPlatform> machine = machine_.Reopen(&error);

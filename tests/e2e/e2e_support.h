@@ -88,6 +88,10 @@ class MachineRun : public ::testing::Test {
   // The host path of a file or folder of the installation folder ("" for the folder itself).
   std::string InstalledHost(const std::string& relative) const;
 
+  // Every entry of the manifest `manifest` of the release folder `release` is installed with its
+  // digest and the published bytes.
+  void ExpectInstalled(const std::string& release, const std::string& manifest);
+
   // A value of the machine's registry, read as another process would.
   RawValue ReadValue(const std::string& key, std::uint32_t access, const std::string& name);
 
